@@ -1,0 +1,52 @@
+// A small benchmark harness: each bench_<area> file registers sections that measure
+// rows; main() runs them and prints one table.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+struct Stats {
+    double median_ms = 0;
+    double min_ms = 0;
+    double max_ms = 0;
+    int reps = 0;
+};
+
+// Runs fn `warmup` times unmeasured, then at least minReps times and until about
+// budgetSeconds have passed (never more than maxReps). Quick mode (--quick) caps it at
+// one warm-up and two repetitions.
+Stats measure(const std::function<void()>& fn, int minReps = 5, double budgetSeconds = 1.0, int warmup = 1,
+              int maxReps = 200);
+
+struct Row {
+    std::string group;        // program or area: "fractview", "cpu backend", ...
+    std::string name;         // what was timed: "renderGPU per frame"
+    Stats stats;
+    double baseline_ms = 0;   // its CPU reference measured in the same run (0: none)
+    std::string baseline;     // the reference's name, printed beside the speed-up
+    std::string math;         // napkin math: work and bytes of one run
+    double bound_ms = 0;      // time the napkin math allows (0: none)
+    std::string note;         // anything else worth one line (copy share, ratio, ...)
+};
+
+void addRow(const Row& row);
+
+using Section = void (*)();
+struct Register {
+    Register(const char* name, Section section);
+};
+
+bool quick();
+
+// A value the optimiser must not drop.
+void keep(const void* p);
+
+}  // namespace bench
+
+#define BENCH_SECTION(fn)                              \
+    static void fn();                                  \
+    static ::bench::Register fn##_registration(#fn, fn); \
+    static void fn()

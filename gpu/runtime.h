@@ -1,0 +1,47 @@
+// The one header for everything GPU. Kernel files (.cu) and host code include only this.
+//
+// Under the cuda backend it brings in the CUDA runtime; under the cpu backend it brings
+// in the project's own runtime, which runs the same kernels on CPU cores with the CUDA
+// names and values. Either way kernels are launched with launchKernel().
+#pragma once
+
+#if defined(GPU_BACKEND_CUDA)
+
+#include <cuda_runtime.h>
+
+#define GPU_BACKEND_NAME "cuda"
+#define GPU_BACKEND_IS_CPU 0
+
+#if defined(__CUDACC__)
+#include <utility>
+// Launches kernel<<<grid, block>>>(args...). Returns cudaSuccess when the kernel was
+// launched, or the error of a refused configuration (nothing is launched then).
+template <typename... Params, typename... Args>
+cudaError_t launchKernel(void (*kernel)(Params...), dim3 grid, dim3 block, Args&&... args) {
+    kernel<<<grid, block>>>(std::forward<Args>(args)...);
+    return cudaGetLastError();
+}
+#endif
+
+#else
+
+#include "cpu/backend.h"
+
+#define GPU_BACKEND_NAME "cpu"
+#define GPU_BACKEND_IS_CPU 1
+
+#endif
+
+namespace gpu {
+
+// Says once on standard error what runs the GPU modes: the cpu backend always, the cuda
+// backend only when it finds no device. Standard output is left alone.
+void announceBackend(const char* program);
+
+// True when kernels can run: always on the cpu backend, with a device on cuda.
+bool deviceAvailable();
+
+// The name of what runs the kernels ("4 CPU cores (cpu backend)", "NVIDIA H100 ...").
+const char* deviceName();
+
+}  // namespace gpu
