@@ -1,0 +1,27 @@
+// The camera on GL and freeglut: the per-frame matrices and the default platform.
+#include <GL/freeglut.h>
+#include <GL/glu.h>
+
+#include "camera.h"
+
+namespace camera {
+namespace {
+int glutWidth() { return glutGet(GLUT_WINDOW_WIDTH); }
+int glutHeight() { return glutGet(GLUT_WINDOW_HEIGHT); }
+void glutRedisplay() { glutPostRedisplay(); }
+}  // namespace
+
+Platform platform{glutWidth, glutHeight, glutRedisplay};
+
+void applyCamera() {
+    // Fixed perspective: the windows are square and never reshaped, and zooming moves the
+    // eye, not the field of view.
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    gluPerspective(50, 1, 1, 1000);
+    glMatrixMode(GL_MODELVIEW);
+    glLoadIdentity();
+    gluLookAt(eye.x, eye.y, eye.z, center.x, center.y, center.z, up.x, up.y, up.z);
+}
+
+}  // namespace camera
