@@ -1,0 +1,30 @@
+// gravsim: the N-body simulator in a freeglut window. The core (kernel.cu) holds the
+// state, the modes and the keys; this file draws the bodies and starts the frame.
+#include <GL/freeglut.h>
+
+#include "camera/camera.h"
+#include "gpu/runtime.h"
+#include "gravsim/kernel.h"
+#include "viewer/frame.h"
+
+namespace {
+
+// The positions straight from the host array: four floats per vertex, w = 1 as the
+// homogeneous coordinate, one white 2-pixel point per body.
+void drawBodies() {
+    camera::applyCamera();
+    glClear(GL_COLOR_BUFFER_BIT);
+    glEnableClientState(GL_VERTEX_ARRAY);
+    glVertexPointer(4, GL_FLOAT, 0, gravsim::pos);
+    glDrawArrays(GL_POINTS, 0, gravsim::bodyCount);
+    glDisableClientState(GL_VERTEX_ARRAY);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    gpu::announceBackend("gravsim");
+    camera::initCamera(10.0);
+    static const viewer::Program program = gravsim::makeProgram(drawBodies);
+    return viewer::run(program, argc, argv);
+}
