@@ -1,0 +1,109 @@
+// clusterview's core: a cloud of random 3D points clustered into 128 clusters by K-means,
+// one iteration per frame, on the CPU (mode 1) or with the assignment on the GPU (mode 2).
+// Window-free: tests and the benchmark drive the same globals and functions as the program.
+#pragma once
+
+#include <cstddef>
+
+#include "gpu/runtime.h"
+#include "viewer/frame.h"
+
+namespace clusterview {
+
+constexpr int clusterCount = 128;
+constexpr int blobCount = 128;
+constexpr int startPointCount = 1 << 21;  // 2,097,152
+constexpr int minPointCount = 256;
+// The up arrow stops here: 36 bytes a point on the host and as many on the device in
+// GPU mode (2.25 GiB each), every byte count below 2^31, and doubling never overflows.
+constexpr int maxPointCount = 1 << 26;  // 67,108,864
+constexpr int assignBlockSize = 512;
+
+// ---- state (null when the mode holding it is not allocated) -------------------------
+
+extern int pointCount;
+extern float4* points;
+extern float4* pointColors;
+extern int* pointLabel;
+extern float4* centroids;
+extern float4* centroidColors;
+
+extern float4* d_points;
+extern float4* d_centroids;
+extern float4* d_pointColors;
+extern float4* d_centroidColors;
+extern unsigned* d_pointLabel;
+
+// Source of the generator's draws: the C library's rand. Tests replace it with a script.
+extern int (*draw)();
+
+// ---- data ------------------------------------------------------------------------------
+
+// A new cloud of count points in 128 blobs; the caller frees it. A point whose random
+// offset direction comes out as zero has its direction drawn again.
+float4* generatePoints(int count, float scale);
+float4 randomColor();
+
+// Fresh points, centroids (the first 128 points), colours and labels for pointCount.
+void initKMeans();
+
+// ---- assignment and update ---------------------------------------------------------
+
+// The nearest centroid by Euclidean distance in x, y, z; a tie goes to the lower index,
+// and cluster 0 is always the first candidate.
+__host__ __device__ inline int nearestCentroid(float4 p, const float4* c) {
+    float dmin = 0;
+    int closestCluster = 0;
+    for (int j = 0; j < clusterCount; ++j) {
+        float tx = p.x - c[j].x, ty = p.y - c[j].y, tz = p.z - c[j].z;
+        float distance = sqrtf(tx * tx + ty * ty + tz * tz);
+        if (distance < dmin || j == 0) {
+            dmin = distance;
+            closestCluster = j;
+        }
+    }
+    return closestCluster;
+}
+
+// One thread per point; the launch covers exactly the points (see assignGrid).
+__global__ void kernelAssign(const float4* d_points, const float4* d_centroids, float4* d_pointColors,
+                             const float4* d_centroidColors, unsigned* d_pointLabel);
+
+// Launch shape of kernelAssign for count points: 512-thread blocks, or one block of count
+// threads below that, since the kernel has no count to stop at.
+dim3 assignGrid(int count);
+dim3 assignBlock(int count);
+
+// The assignment of every point on the host (the loop the kernel replaces).
+void assignCPU();
+
+// Each centroid to the mean of its points; a cluster without points keeps its centroid.
+void updateCentroids();
+
+void stepCPU();
+void stepGPU();
+
+// ---- modes and keys ------------------------------------------------------------------
+
+void allocateCPU();
+void releaseCPU();
+void allocateGPU();
+void releaseGPU();
+
+// Up doubles pointCount (up to maxPointCount), down halves it (not below 256); either
+// then re-enters the current mode with a new cloud.
+void specialKeys(int key, int x, int y);
+
+int currentPointCount();
+
+// The frame's view of the program: parameters, modes, count, keys. main adds the drawing
+// and the camera's mouse handlers.
+viewer::Program frameProgram();
+
+// An allocation that fails, and a launch or copy that fails, end the program with a
+// message on stderr and status 1.
+void* hostAlloc(size_t bytes, const char* name);
+void deviceAlloc(void** p, size_t bytes, const char* name);
+void requireCuda(cudaError_t err, const char* what);
+
+}  // namespace clusterview
