@@ -1,0 +1,74 @@
+// Shared by spherecast's tests: state reset, a scripted draw source, hand-made scenes.
+#pragma once
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "spherecast/kernel.h"
+#include "viewer/frame.h"
+
+namespace sctest {
+
+namespace sc = spherecast;
+
+// The generator's draws come from this script, in order; past its end every draw is 0.
+inline std::vector<int> script;
+inline size_t scriptPos = 0;
+inline int scripted() { return scriptPos < script.size() ? script[scriptPos++] : (++scriptPos, 0); }
+
+inline void useScript(std::vector<int> draws) {
+    script = std::move(draws);
+    scriptPos = 0;
+    sc::draw = scripted;
+}
+
+// The frame runs spherecast's modes, so switchMode and the keys act as in the program.
+inline viewer::Program& frame() {
+    static viewer::Program p = sc::frameProgram();
+    return p;
+}
+
+// Releases whatever a test left allocated and restores every default.
+inline void resetState() {
+    sc::releaseGPU();
+    sc::draw = rand;
+    sc::resize = realloc;
+    sc::spheres_count = sc::startSphereCount;
+    sc::scale = 1.0f;
+    sc::offsetX = 0.0f;
+    sc::offsetY = 0.0f;
+    viewer::program = &frame();
+    viewer::state = viewer::State{};
+}
+
+inline sc::Sphere sphere(float x, float y, float z, float radius, float r = 1, float g = 1, float b = 1) {
+    sc::Sphere s;
+    s.r = r;
+    s.g = g;
+    s.b = b;
+    s.radius = radius;
+    s.x = x;
+    s.y = y;
+    s.z = z;
+    return s;
+}
+
+// Pixel (row i, column j) of the current image.
+inline const float4& pixel(int i, int j) { return sc::pixels[i * sc::imageWidth + j]; }
+
+inline bool sameBits(const float4& a, const float4& b) { return memcmp(&a, &b, sizeof(float4)) == 0; }
+
+inline std::vector<float4> image() { return std::vector<float4>(sc::pixels, sc::pixels + sc::pixelCount); }
+
+inline bool sameImage(const std::vector<float4>& a, const std::vector<float4>& b) {
+    return a.size() == b.size() && memcmp(a.data(), b.data(), a.size() * sizeof(float4)) == 0;
+}
+
+inline int litPixels(const std::vector<float4>& img) {
+    int n = 0;
+    for (const float4& p : img) n += p.w == 1.0f;
+    return n;
+}
+
+}  // namespace sctest
