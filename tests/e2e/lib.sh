@@ -42,6 +42,9 @@ e2e_start() {
     E2E_PID=$!
     for _ in $(seq 200); do
         E2E_WID=$(xdotool search --pid "$E2E_PID" 2>/dev/null | head -n 1)
+        # freeglut sets no _NET_WM_PID; on the test's own display the one visible named
+        # window is the program's.
+        [ -z "$E2E_WID" ] && E2E_WID=$(xdotool search --onlyvisible --name '.' 2>/dev/null | head -n 1)
         [ -n "$E2E_WID" ] && break
         kill -0 "$E2E_PID" 2>/dev/null || e2e_fail "$1 ended before opening its window"
         sleep 0.05
