@@ -43,7 +43,7 @@ int write_image_data(png_handle* handle, const uint8_t* filtered, size_t size) {
         release(buffer);
         return z == Z_MEM_ERROR ? PNGE_NO_MEMORY : PNGE_ZLIB;
     }
-    store_be32(buffer + 4 + written, static_cast<uint32_t>(crc32(crc32(0, nullptr, 0), buffer, written + 4)));
+    store_be32(buffer + 4 + written, static_cast<uint32_t>(crc32(crc32(0, nullptr, 0), buffer, static_cast<uInt>(written + 4))));
     int result = io_write_be32(handle, static_cast<uint32_t>(written));
     if (result == PNGE_NONE && io_write(handle, buffer, 1, written + 8) < written + 8) result = PNGE_FILE;
     release(buffer);
