@@ -56,9 +56,13 @@ __global__ void oilPaintingGPU_sm(const unsigned* in, unsigned* out, unsigned n,
     const int row = by * 10 + ty;
     const int col = bx * 10 + tx;
     // A plain linear index: past the right edge it runs into the next row. Cells past
-    // the end of the buffer are never read; they hold 0 (transparent black).
+    // the end of the buffer are never read there; they hold the pixel of the same column
+    // in the last row (the bottom edge repeated), so windows of the last rows see image
+    // colours rather than a band of black.
     const long long cell = (long long)row * width + col;
-    if (unsigned(tx) < kTile && unsigned(ty) < kTile) sm[tx][ty] = cell < (long long)n ? in[cell] : 0u;
+    long long source = cell;
+    if (source >= (long long)n) source -= ((source - (long long)n) / width + 1) * width;
+    if (unsigned(tx) < kTile && unsigned(ty) < kTile) sm[tx][ty] = in[source];
     __syncthreads();
 
     if (!(row < height && col < width)) return;

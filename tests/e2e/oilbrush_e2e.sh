@@ -3,8 +3,8 @@
 # the exit status, and the output file checked with libpng.
 #   oilbrush_e2e.sh <oilbrush> <oilbrush_e2e_check>
 set -u
-prog="$1"
-check="$2"
+prog="$(realpath "$1")"
+check="$(realpath "$2")"
 work="$(mktemp -d /tmp/oile2eXXXXXX)"
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1

@@ -37,7 +37,7 @@ inline uint32_t paint(const std::vector<uint32_t>& window, uint32_t centre, bool
 
 // oilPaintingGPU_sm with the driver's grid: pixels (X, Y) with 5 <= X <= 10 (w / 10) + 5
 // and the same for Y are written; the window reads linear indices, so past the right
-// edge it continues in the next row, and cells past the buffer are 0.
+// edge it continues in the next row, and cells past the buffer repeat the last row.
 inline Words tiled(const Words& in, int w, int h, uint32_t unwritten) {
     Words out(in.size(), unwritten);
     const long long n = (long long)in.size();
@@ -47,8 +47,9 @@ inline Words tiled(const Words& in, int w, int h, uint32_t unwritten) {
             std::vector<uint32_t> window;
             for (int dx = -5; dx < 5; ++dx)
                 for (int dy = -5; dy < 5; ++dy) {
-                    const long long j = (long long)(Y + dy) * w + (X + dx);
-                    window.push_back(j < n ? in[j] : 0u);
+                    long long j = (long long)(Y + dy) * w + (X + dx);
+                    while (j >= n) j -= w;  // past the buffer: the last row's pixel of that column
+                    window.push_back(in[j]);
                 }
             out[size_t(Y) * w + X] = paint(window, in[size_t(Y) * w + X]);
         }
