@@ -1,6 +1,6 @@
 // The driver in-process: the dialogue byte for byte, the file beside the input, and
 // every error path with its message and status.
-#include <gtest/gtest.h>
+#include "gpu_test.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -89,6 +89,7 @@ protected:
 };
 
 TEST_F(OilbrushDriver, SuccessDialogueAndOutputFile) {
+    REQUIRE_GPU();  // the flow reaches the GPU step
     Words img;
     const std::string in = photo("photo.png", 256, 128, &img);
     Result r = run(in + "\n");
@@ -111,6 +112,7 @@ TEST_F(OilbrushDriver, SuccessDialogueAndOutputFile) {
 }
 
 TEST_F(OilbrushDriver, SmallImageIsWrittenOutUnchanged) {
+    REQUIRE_GPU();  // the flow reaches the GPU step
     Words img;
     const std::string in = photo("s.png", 9, 30, &img);
     Result r = run(in);
@@ -120,6 +122,18 @@ TEST_F(OilbrushDriver, SmallImageIsWrittenOutUnchanged) {
     std::string error;
     ASSERT_TRUE(oracle::decode(readFile(in + "_swapGB.png"), &out, &error)) << error;
     EXPECT_EQ(wordsOf(out.samples), img);
+}
+
+TEST_F(OilbrushDriver, WithoutADeviceTheImageIsNotSavedAsDone) {
+    // A cuda build on a machine without a GPU: allocation and copies fail, and that is
+    // an error instead of the unfiltered image written out with "done.".
+    if (gpu::deviceAvailable()) GTEST_SKIP() << "a device answers: this path needs a cuda build without one";
+    const std::string in = photo("nogpu.png", 20, 20);
+    Result r = run(in);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "PNG infile: Reading " + in + "...\n20 x 20 pixels\nbuffer size: 1600 bytes\nprocessing...\n"
+                     "Image error: Could not process the image on the GPU\n\n");
+    EXPECT_TRUE(readFile(in + "_swapGB.png").empty());
 }
 
 TEST_F(OilbrushDriver, MissingFile) {
@@ -153,6 +167,7 @@ TEST_F(OilbrushDriver, DamagedImageData) {
 }
 
 TEST_F(OilbrushDriver, OutputThatCannotBeCreatedOrWritten) {
+    REQUIRE_GPU();  // the flow reaches the GPU step
     // A folder in the output's place cannot be opened for writing, even by root.
     const std::string in = photo("ro.png", 20, 20);
     ASSERT_EQ(mkdir((in + "_swapGB.png").c_str(), 0755), 0);
@@ -190,9 +205,12 @@ TEST_F(OilbrushDriver, NamesAndEndOfInput) {
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "PNG infile: Image error: File name too long: at most 38 characters\n\n") << len;
     }
-    // Only the first word counts, as with scanf.
+}
+
+TEST_F(OilbrushDriver, OnlyTheFirstWordCounts) {
+    REQUIRE_GPU();
     const std::string in = photo("w.png", 12, 12);
-    r = run(in + " extra words\n");
+    Result r = run(in + " extra words\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("writing to " + in + "_swapGB.png...done.\n"), std::string::npos);
 }
