@@ -1,0 +1,73 @@
+// gravsim: one frame's step in each of the four modes at 1024 and 16384 bodies, beside
+// stepCPU measured in the same run.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "gpu/runtime.h"
+#include "gravsim/kernel.h"
+#include "harness.h"
+
+namespace {
+
+std::string napkin(int n, double busBytes) {
+    char buf[200];
+    // Per interaction: 16 bytes of position and 4 of mass read, about 20 operations of
+    // which 3 are double divisions.
+    snprintf(buf, sizeof buf, "%.3g interactions (N^2), %.3g B over the bus", (double)n * n, busBytes);
+    return buf;
+}
+
+}  // namespace
+
+BENCH_SECTION(gravsimModes) {
+    using namespace gravsim;
+    const int saved = bodyCount;
+    for (int n : {1024, 16384}) {
+        bodyCount = n;
+        srand(1);
+        const bool big = n > 4096;
+        const std::string size = std::to_string(n) + " bodies";
+
+        allocateCPU();
+        // At 16384 bodies stepCPU takes seconds: measured once or twice only.
+        bench::Stats cpu = big ? bench::measure(stepCPU, 1, 0.0, 0, 2) : bench::measure(stepCPU);
+        releaseCPU();
+        bench::addRow({"gravsim", "stepCPU per frame, " + size, cpu, 0, "", napkin(n, 0), 0, "the reference"});
+
+        const double vectors = (double)n * sizeof(float4);
+        struct Mode {
+            const char* name;
+            void (*allocate)();
+            void (*release)();
+            void (*step)();
+            double bus;
+        } modes[] = {
+            {"stepGPU", allocateGPU, releaseGPU, stepGPU, 4 * vectors},
+            {"stepGPUBuffer", allocateGPUBuffers, releaseGPUBuffers, stepGPUBuffer, vectors},
+            {"stepGPUShared", allocateGPUBuffers, releaseGPUBuffers, stepGPUShared, vectors},
+        };
+        double plainMin = 0;
+#if GPU_BACKEND_IS_CPU
+        const double ideal = cpu.median_ms / gpu::cpu::workerCount();  // stepCPU spread over every core
+#else
+        const double ideal = 0;
+#endif
+        for (const Mode& m : modes) {
+            m.allocate();
+            bench::Stats s = big && GPU_BACKEND_IS_CPU ? bench::measure(m.step, 3, 0.0, 1, 4) : bench::measure(m.step);
+            m.release();
+            std::string note;
+            if (m.step == stepGPU) plainMin = s.min_ms;
+            if (m.step == stepGPUShared) {
+                // Fastest against fastest: the least disturbed by other load on the machine.
+                char buf[100];
+                snprintf(buf, sizeof buf, "min %.2fx stepGPU's min", s.min_ms / plainMin);
+                note = buf;
+            }
+            bench::addRow({"gravsim", std::string(m.name) + " per frame, " + size, s, cpu.median_ms, "stepCPU",
+                           napkin(n, m.bus), ideal, note});
+        }
+    }
+    bodyCount = saved;
+}
