@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "gpu_test.h"
 #include "gravsim/kernel.h"
 #include "viewer/frame.h"
 
@@ -54,6 +55,7 @@ bool samePositions(const std::vector<float4>& a) {
 }
 
 TEST_F(Gravsim, ModeKeysAndOnlyThose) {
+    REQUIRE_GPU();  // uses a GPU mode
     ASSERT_NE(pos, nullptr);
     EXPECT_EQ(d_pos0, nullptr);  // mode 1 has no device arrays
     const struct {
@@ -91,6 +93,7 @@ TEST_F(Gravsim, ModeKeysAndOnlyThose) {
 }
 
 TEST_F(Gravsim, EveryModeStepsItsOwnArrays) {
+    REQUIRE_GPU();  // uses a GPU mode
     for (unsigned char key : {'&', '2', '"', '\''}) {
         viewer::keyboard(key, 0, 0);
         const std::vector<float4> before = positions();
@@ -101,6 +104,7 @@ TEST_F(Gravsim, EveryModeStepsItsOwnArrays) {
 }
 
 TEST_F(Gravsim, TitleShowsModeAndBodyCount) {
+    REQUIRE_GPU();  // uses a GPU mode
     viewer::keyboard('"', 0, 0);
     for (int f = 0; f < 24; ++f) viewer::computeFrame();
     fakeNow = 250;
@@ -139,6 +143,7 @@ TEST_F(Gravsim, ArrowKeysWalkTheLadder) {
 }
 
 TEST_F(Gravsim, ArrowKeysReenterTheModeEvenAtOneBody) {
+    REQUIRE_GPU();  // uses a GPU mode
     viewer::keyboard('2', 0, 0);
     bodyCount = 1;
     viewer::switchMode(2);
@@ -156,6 +161,7 @@ TEST_F(Gravsim, ArrowKeysReenterTheModeEvenAtOneBody) {
 
 // The up arrow stops at the ceiling, where every array of every mode still fits.
 TEST_F(Gravsim, BodyCountCeiling) {
+    REQUIRE_GPU();  // uses a GPU mode
     static_assert((maxBodyCount - 1536) % 512 == 0, "the ceiling is on the ladder");
     static_assert((int64_t)maxBodyCount * sizeof(float4) < INT32_MAX, "sizes fit an int");
     bodyCount = maxBodyCount - 512;

@@ -2,6 +2,7 @@
 // draws the generator sees are chosen by the test.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <deque>
 
