@@ -1,0 +1,191 @@
+// fractview's core: the Julia set arithmetic, the CPU loop and the kernel, the two modes
+// and their buffers, and the mouse and arrow-key handling. No window system here.
+#include "kernel.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace fractview {
+
+// ---- per-pixel arithmetic (host and device) -----------------------------------------
+
+__host__ __device__ Complex mul_complex(Complex c1, Complex c2) {
+    Complex c3;
+    c3.reel = c1.reel * c2.reel - c1.im * c2.im;
+    c3.im = c1.reel * c2.im + c2.reel * c1.im;
+    return c3;
+}
+
+__host__ __device__ Complex add_complex(Complex c1, Complex c2) {
+    Complex c3;
+    c3.reel = c1.reel + c2.reel;
+    c3.im = c1.im + c2.im;
+    return c3;
+}
+
+__host__ __device__ float squaredMagnitude(Complex a) { return a.reel * a.reel + a.im * a.im; }
+
+__host__ __device__ float juliaColor(float x, float y, float sx, float sy, int p) {
+    Complex a{x, y};
+    const Complex seed{sx, sy};
+    for (int i = 0; i < p; ++i) {
+        a = add_complex(mul_complex(a, a), seed);
+        if (squaredMagnitude(a) > 4) return 1 - (float)i / (float)p;
+    }
+    return 0;
+}
+
+__host__ __device__ float4 juliaPixel(int i, int j, float scale, float mx, float my, int prec) {
+    const float x = (float)(j - kWidth / 2) * scale;
+    const float y = (float)(i - kHeight / 2) * scale;
+    const float grey = juliaColor(x, y, mx, my, prec);
+    float4 px = make_float4(grey, grey, 1.0f, 1.0f);
+    // The marker disc around c; the comparison is made in double, so a distance equal
+    // to the float nearest 0.01 (just below it) is inside.
+    const float dx = x - mx, dy = y - my;
+    const float d = sqrtf(dx * dx + dy * dy);
+    if ((double)d < 0.01) px.x = 0;
+    return px;
+}
+
+// One thread per pixel, 1536 blocks of 512.
+__global__ void juliaColorGPU(float4* pixels_gpu, float scale, float mx, float my, int prec) {
+    const int index = threadIdx.x + blockIdx.x * blockDim.x;
+    if (index < kPixels) {
+        const int i = index / kWidth, j = index % kWidth;
+        float4* p_g = pixels_gpu + (i * kWidth + j);
+        *p_g = juliaPixel(i, j, scale, mx, my, prec);
+    }
+}
+
+// ---- state -------------------------------------------------------------------------
+
+float scale = 0.003f;
+float mx = 0;
+float my = 0;
+int prec = 15;
+float4* pixels = nullptr;
+float4* pixels_gpu = nullptr;
+
+void resetView() {
+    scale = 0.003f;
+    mx = 0;
+    my = 0;
+    prec = 15;
+}
+
+Memory systemMemory() {
+    return Memory{
+        [](size_t n) { return malloc(n); },
+        [](void* p) { free(p); },
+        [](void** p, size_t n) { return cudaMalloc(p, n); },
+        [](void* p) { return cudaFree(p); },
+    };
+}
+Memory memory = systemMemory();
+
+namespace {
+
+[[noreturn]] void outOfMemory(const char* what, const char* why) {
+    fprintf(stderr, "fractview: cannot allocate the %zu-byte %s image: %s\n", kImageBytes, what, why);
+    exit(1);
+}
+
+float4* allocateHostImage() {
+    void* p = memory.hostAlloc(kImageBytes);
+    if (!p) outOfMemory("host", "out of memory");
+    return static_cast<float4*>(p);
+}
+
+float4* allocateDeviceImage() {
+    void* p = nullptr;
+    cudaError_t err = memory.deviceAlloc(&p, kImageBytes);
+    if (err != cudaSuccess || !p) outOfMemory("device", err != cudaSuccess ? cudaGetErrorString(err) : "no memory");
+    return static_cast<float4*>(p);
+}
+
+void releaseHostImage() {
+    if (pixels) memory.hostFree(pixels);
+    pixels = nullptr;
+}
+
+void releaseDeviceImage() {
+    if (pixels_gpu) memory.deviceFree(pixels_gpu);
+    pixels_gpu = nullptr;
+}
+
+}  // namespace
+
+// ---- modes -------------------------------------------------------------------------
+
+void allocateCPU() { pixels = allocateHostImage(); }
+
+void releaseCPU() { releaseHostImage(); }
+
+void renderCPU() {
+    for (int i = 0; i < kHeight; ++i)
+        for (int j = 0; j < kWidth; ++j) pixels[i * kWidth + j] = juliaPixel(i, j, scale, mx, my, prec);
+}
+
+void allocateGPU() {
+    pixels_gpu = allocateDeviceImage();
+    pixels = allocateHostImage();
+}
+
+void releaseGPU() {
+    releaseDeviceImage();
+    releaseHostImage();
+}
+
+cudaError_t renderGPUWith(dim3 grid, dim3 block) {
+    cudaError_t launched = launchKernel(juliaColorGPU, grid, block, pixels_gpu, scale, mx, my, prec);
+    // A refused launch leaves the device image as it was; the frame shows that.
+    cudaMemcpy(pixels, pixels_gpu, kImageBytes, cudaMemcpyDeviceToHost);
+    return launched;
+}
+
+void renderGPU() { renderGPUWith(dim3(1536, 1, 1), dim3(512, 1, 1)); }
+
+// ---- input -------------------------------------------------------------------------
+
+namespace {
+void setC(int x, int y) {
+    mx = (float)(x - kWidth / 2) * scale;
+    my = -((float)(y - kHeight / 2) * scale);
+}
+}  // namespace
+
+// Buttons 0-2 set c; 3 and 4 are the wheel. Press and release act alike.
+void mouse(int button, int, int x, int y) {
+    if (button <= 2) setC(x, y);
+    if (button == 3)
+        scale = scale / 1.05f;
+    else if (button == 4)
+        scale = scale * 1.05f;
+}
+
+void motion(int x, int y) { setC(x, y); }
+
+void specialKeys(int key, int, int) {
+    constexpr int kKeyUp = 101, kKeyDown = 103;  // GLUT_KEY_UP, GLUT_KEY_DOWN
+    if (key == kKeyUp) {
+        if (prec < kMaxPrec) prec += 1;
+    } else if (key == kKeyDown) {
+        if (prec > kMinPrec) prec -= 1;
+    }
+}
+
+viewer::Program program(void (*draw)()) {
+    viewer::Program p{};
+    p.params = &viewer::fractviewFrame;
+    p.modes[1] = {allocateCPU, releaseCPU, renderCPU};
+    p.modes[2] = {allocateGPU, releaseGPU, renderGPU};
+    p.draw = draw;
+    p.specialKeys = specialKeys;
+    p.mouse = mouse;
+    p.motion = motion;
+    return p;
+}
+
+}  // namespace fractview
