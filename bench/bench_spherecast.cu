@@ -1,0 +1,132 @@
+// spherecast: one frame of each mode at 20 and at 101 spheres against renderCPU measured in
+// the same run, then the kernels alone against the CPU loop, with the whole frame's
+// speed-up and the image download's share of it beside them.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "gpu/runtime.h"
+#include "harness.h"
+#include "spherecast/kernel.h"
+
+namespace {
+
+namespace sc = spherecast;
+
+std::string fmt(const char* f, double a = 0, double b = 0, double c = 0) {
+    char buf[240];
+    snprintf(buf, sizeof buf, f, a, b, c);
+    return buf;
+}
+
+unsigned cores() {
+#if GPU_BACKEND_IS_CPU
+    return gpu::cpu::workerCount();
+#else
+    return 0;
+#endif
+}
+
+// The scene of a fixed seed with `count` spheres, the start view.
+void enter(int mode, int count) {
+    srand(2024);
+    sc::spheres_count = count;
+    sc::scale = 1.0f;
+    sc::offsetX = sc::offsetY = 0.0f;
+    if (mode == 1) sc::allocateCPU();
+    if (mode == 2) sc::allocateGPU();
+    if (mode == 3) sc::allocateGPUConstant();
+}
+
+void leave(int mode) { mode == 1 ? sc::releaseCPU() : sc::releaseGPU(); }
+
+std::string testsMath(int count, const char* bytes) {
+    return fmt("786,432 px x %.0f spheres = %.1f M hit tests", count, 786432.0 * count / 1e6) + bytes;
+}
+
+struct Frames {
+    bench::Stats cpu, global, constant;
+};
+
+Frames framesAt(int count) {
+    Frames f;
+    const std::string n = std::to_string(count) + " spheres";
+    enter(1, count);
+    f.cpu = bench::measure(sc::renderCPU);
+    leave(1);
+    bench::addRow({"spherecast", "renderCPU per frame, " + n, f.cpu, 0, "", testsMath(count, "; no copies"), 0,
+                   "mode 1, one host thread"});
+
+    const double bound = cores() ? f.cpu.median_ms / cores() : 0;
+    enter(2, count);
+    f.global = bench::measure(sc::renderGPU);
+    leave(2);
+    bench::addRow({"spherecast", "renderGPU per frame, " + n, f.global, f.cpu.median_ms, "renderCPU",
+                   testsMath(count, fmt("; up %.0f B scene, down 12,582,912 B image", count * 28.0).c_str()), bound,
+                   std::string(cores() ? "bound: renderCPU / workers" : "mode 2") +
+                       (count > sc::constantSphereCount ? "; no mode 3 row: constant memory holds 20" : "")});
+
+    if (count <= sc::constantSphereCount) {
+        enter(3, count);
+        f.constant = bench::measure(sc::renderGPUConstant);
+        leave(3);
+        bench::addRow({"spherecast", "renderGPUConstant per frame, " + n, f.constant, f.cpu.median_ms, "renderCPU",
+                       testsMath(count, "; scene in constant memory, down 12,582,912 B image"), bound,
+                       cores() ? "bound: renderCPU / workers" : "mode 3"});
+    }
+    return f;
+}
+
+}  // namespace
+
+BENCH_SECTION(spherecast_render) {
+    const Frames at20 = framesAt(20);
+    const Frames at101 = framesAt(sc::maxSphereCount);
+
+    // The kernels alone, launch to completion, no copies; and the download alone.
+    enter(2, sc::maxSphereCount);
+    sc::Sphere* d_scene = nullptr;
+    cudaMalloc(&d_scene, sizeof(sc::Sphere) * sc::spheres_count);
+    cudaMemcpy(d_scene, sc::spheres, sizeof(sc::Sphere) * sc::spheres_count, cudaMemcpyHostToDevice);
+    auto kernelAt = [&](int count) {
+        return bench::measure([&] {
+            launchKernel(sc::computeGPUPixel, dim3(sc::gridSize), dim3(sc::blockSize), sc::pixels_gpu,
+                         (const sc::Sphere*)d_scene, 0.0f, 0.0f, 1.0f, count);
+            cudaMemcpy(sc::pixels, sc::pixels_gpu, sizeof(float4), cudaMemcpyDeviceToHost);  // waits for the grid
+        });
+    };
+    const bench::Stats k20 = kernelAt(20), k101 = kernelAt(sc::maxSphereCount);
+    const bench::Stats download =
+        bench::measure([] { cudaMemcpy(sc::pixels, sc::pixels_gpu, sc::imageBytes, cudaMemcpyDeviceToHost); });
+    cudaFree(d_scene);
+    leave(2);
+    enter(3, 20);
+    const bench::Stats kCM = bench::measure([] {
+        launchKernel(sc::computeGPUPixelCM, dim3(sc::gridSize), dim3(sc::blockSize), sc::pixels_gpu, 0.0f, 0.0f, 1.0f,
+                     20);
+        cudaMemcpy(sc::pixels, sc::pixels_gpu, sizeof(float4), cudaMemcpyDeviceToHost);
+    });
+    leave(3);
+
+    const unsigned n = cores();
+    auto kernelRow = [&](const char* name, int count, const bench::Stats& k, const bench::Stats& cpu,
+                         const bench::Stats& frame) {
+        // The copies' share two ways: the download timed alone (cache-warm), and what the
+        // frame costs beyond its kernel (allocation, upload, download, free).
+        std::string note = fmt("whole frame %.2fx; copies %.0f%% of the frame (download alone %.0f%%)",
+                               cpu.median_ms / frame.median_ms, 100.0 * (1.0 - k.median_ms / frame.median_ms),
+                               100.0 * download.median_ms / frame.median_ms);
+        if (n) {
+            const double bar = 0.9 * n, got = cpu.median_ms / k.median_ms;
+            note += fmt("; kernel %.2fx, bar %.2fx (0.9 x %.0f workers): ", got, bar, n) + (got >= bar ? "met" : "MISSED");
+        }
+        bench::addRow({"spherecast", name, k, cpu.median_ms, "renderCPU", testsMath(count, "; writes 12,582,912 B"),
+                       n ? cpu.median_ms / n : 0, note});
+    };
+    kernelRow("computeGPUPixel alone, 20 spheres", 20, k20, at20.cpu, at20.global);
+    kernelRow("computeGPUPixel alone, 101 spheres", sc::maxSphereCount, k101, at101.cpu, at101.global);
+    kernelRow("computeGPUPixelCM alone, 20 spheres", 20, kCM, at20.cpu, at20.constant);
+    bench::addRow({"spherecast", "image download (cudaMemcpy device to host)", download, 0, "",
+                   "12,582,912 B per frame", 0,
+                   fmt("%.1f GB/s", sc::imageBytes / (download.median_ms * 1e6))});
+}
