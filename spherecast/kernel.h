@@ -4,6 +4,7 @@
 // and the benchmark drive the same globals and functions as the program.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 
 #include "gpu/runtime.h"

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "gpu_test.h"
 #include "spherecast_test.h"
 
 using namespace sctest;
@@ -63,6 +64,7 @@ TEST_F(ControlsTest, UpStopsAt101AndDownAtZero) {
 }
 
 TEST_F(ControlsTest, ArrowsChangeTheCountInEveryModeAndModeThreeResetsItTo20) {
+    REQUIRE_GPU();  // modes 2 and 3 allocate device memory
     viewer::switchMode(2);
     for (int k = 0; k < 30; ++k) sc::specialKeys(kUp, 0, 0);
     EXPECT_EQ(sc::spheres_count, 50);
@@ -76,6 +78,7 @@ TEST_F(ControlsTest, ArrowsChangeTheCountInEveryModeAndModeThreeResetsItTo20) {
 }
 
 TEST_F(ControlsTest, ModeThreeUpStopsAtTheTwentyConstantRecords) {
+    REQUIRE_GPU();  // modes 2 and 3 allocate device memory
     viewer::switchMode(3);
     sc::specialKeys(kUp, 0, 0);
     EXPECT_EQ(sc::spheres_count, 20);
