@@ -54,7 +54,7 @@ void* hostAlloc(size_t bytes, const char* name) {
 void deviceAlloc(void** p, size_t bytes, const char* name) {
     cudaError_t err = cudaMalloc(p, bytes);
     if (err != cudaSuccess) {
-        fprintf(stderr, "clusterview: out of device memory: cannot allocate %zu bytes for %s (%s)\n", bytes, name,
+        fprintf(stderr, "clusterview: cannot allocate %zu bytes of device memory for %s (%s)\n", bytes, name,
                 cudaGetErrorString(err));
         exit(1);
     }

@@ -3,6 +3,7 @@
 // Window-free: tests and the benchmark drive the same globals and functions as the program.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 
 #include "gpu/runtime.h"

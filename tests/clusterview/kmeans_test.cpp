@@ -308,7 +308,7 @@ TEST_F(KMeans, FailedDeviceAllocationEndsWithAMessage) {
             cv::pointCount = 1 << 20;
             cv::allocateGPU();
         },
-        testing::ExitedWithCode(1), "clusterview: out of device memory: cannot allocate [0-9]+ bytes for d_");
+        testing::ExitedWithCode(1), "clusterview: cannot allocate [0-9]+ bytes of device memory for d_");
 }
 
 }  // namespace
