@@ -14,7 +14,7 @@ namespace {
 
 constexpr int kUp = 101, kDown = 103, kLeft = 100;
 
-class ControlsTest : public testing::Test {
+class SpherecastControls : public testing::Test {
 protected:
     void SetUp() override { resetState(); }
     void TearDown() override { resetState(); }
@@ -24,7 +24,7 @@ std::vector<sc::Sphere> scene() { return std::vector<sc::Sphere>(sc::spheres, sc
 
 bool sameRecords(const sc::Sphere* a, const sc::Sphere* b, int n) { return memcmp(a, b, sizeof(sc::Sphere) * n) == 0; }
 
-TEST_F(ControlsTest, UpAddsOneRandomSphereKeepingTheOthers) {
+TEST_F(SpherecastControls, UpAddsOneRandomSphereKeepingTheOthers) {
     srand(3);
     viewer::switchMode(1);
     ASSERT_EQ(sc::spheres_count, 20);
@@ -41,7 +41,7 @@ TEST_F(ControlsTest, UpAddsOneRandomSphereKeepingTheOthers) {
     EXPECT_EQ(sc::spheres_count, 21);
 }
 
-TEST_F(ControlsTest, UpStopsAt101AndDownAtZero) {
+TEST_F(SpherecastControls, UpStopsAt101AndDownAtZero) {
     srand(4);
     viewer::switchMode(1);
     std::vector<sc::Sphere> first = scene();
@@ -63,7 +63,7 @@ TEST_F(ControlsTest, UpStopsAt101AndDownAtZero) {
     ASSERT_NE(sc::spheres, nullptr);
 }
 
-TEST_F(ControlsTest, ArrowsChangeTheCountInEveryModeAndModeThreeResetsItTo20) {
+TEST_F(SpherecastControls, ArrowsChangeTheCountInEveryModeAndModeThreeResetsItTo20) {
     REQUIRE_GPU();  // modes 2 and 3 allocate device memory
     viewer::switchMode(2);
     for (int k = 0; k < 30; ++k) sc::specialKeys(kUp, 0, 0);
@@ -77,7 +77,7 @@ TEST_F(ControlsTest, ArrowsChangeTheCountInEveryModeAndModeThreeResetsItTo20) {
     EXPECT_EQ(viewer::state.mode, 1);
 }
 
-TEST_F(ControlsTest, ModeThreeUpStopsAtTheTwentyConstantRecords) {
+TEST_F(SpherecastControls, ModeThreeUpStopsAtTheTwentyConstantRecords) {
     REQUIRE_GPU();  // modes 2 and 3 allocate device memory
     viewer::switchMode(3);
     sc::specialKeys(kUp, 0, 0);
@@ -94,7 +94,7 @@ TEST_F(ControlsTest, ModeThreeUpStopsAtTheTwentyConstantRecords) {
 
 void* failingResize(void*, size_t) { return nullptr; }
 
-TEST_F(ControlsTest, FailedResizeKeepsTheSceneAndTheCount) {
+TEST_F(SpherecastControls, FailedResizeKeepsTheSceneAndTheCount) {
     srand(5);
     viewer::switchMode(1);
     sc::Sphere* array = sc::spheres;
@@ -114,7 +114,7 @@ TEST_F(ControlsTest, FailedResizeKeepsTheSceneAndTheCount) {
     EXPECT_EQ(sc::spheres_count, 21);
 }
 
-TEST_F(ControlsTest, ClickAtTheCentreZeroesTheOffsetsAtAnyScale) {
+TEST_F(SpherecastControls, ClickAtTheCentreZeroesTheOffsetsAtAnyScale) {
     for (int wheel : {3, 4}) {
         for (int steps = 0; steps < 7; ++steps) {
             sc::mouse(0, 0, 10, 700);  // some pan first
@@ -126,7 +126,7 @@ TEST_F(ControlsTest, ClickAtTheCentreZeroesTheOffsetsAtAnyScale) {
     }
 }
 
-TEST_F(ControlsTest, ButtonsAndDragsPutTheSceneOriginUnderThePointer) {
+TEST_F(SpherecastControls, ButtonsAndDragsPutTheSceneOriginUnderThePointer) {
     sc::mouse(0, 0, 0, 0);
     EXPECT_EQ(sc::offsetX, -512.0f);
     EXPECT_EQ(sc::offsetY, 384.0f);
@@ -147,7 +147,7 @@ TEST_F(ControlsTest, ButtonsAndDragsPutTheSceneOriginUnderThePointer) {
     EXPECT_EQ(sc::offsetX, 200.0f);
 }
 
-TEST_F(ControlsTest, WheelScalesBySinglePrecision105AndKeepsTheOffsets) {
+TEST_F(SpherecastControls, WheelScalesBySinglePrecision105AndKeepsTheOffsets) {
     uint32_t bits;
     memcpy(&bits, &sc::zoomStep, 4);
     EXPECT_EQ(bits, 0x3F866666u);
@@ -165,7 +165,7 @@ TEST_F(ControlsTest, WheelScalesBySinglePrecision105AndKeepsTheOffsets) {
     EXPECT_EQ(sc::offsetY, oy);
 }
 
-TEST_F(ControlsTest, FailedAllocationEndsWithAMessageAndStatusOne) {
+TEST_F(SpherecastControls, FailedAllocationEndsWithAMessageAndStatusOne) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(sc::hostAlloc(SIZE_MAX / 2, "pixels"), testing::ExitedWithCode(1),
                 "spherecast: out of memory: cannot allocate [0-9]+ bytes for pixels");

@@ -11,7 +11,7 @@ namespace {
 
 constexpr int kUp = 101, kDown = 103;
 
-class ModesTest : public testing::Test {
+class SpherecastModes : public testing::Test {
 protected:
     void SetUp() override { resetState(); }
     void TearDown() override { resetState(); }
@@ -32,7 +32,7 @@ void wideView() {
     sc::offsetY = -380.0f;
 }
 
-TEST_F(ModesTest, ThreeModesGiveTheSameImageForOneScene) {
+TEST_F(SpherecastModes, ThreeModesGiveTheSameImageForOneScene) {
     REQUIRE_GPU();
     for (bool wide : {false, true}) {
         for (unsigned seed : {1u, 99u, 2024u}) {
@@ -48,7 +48,7 @@ TEST_F(ModesTest, ThreeModesGiveTheSameImageForOneScene) {
     }
 }
 
-TEST_F(ModesTest, GlobalKernelMatchesAtTheFullHundredAndOneSpheres) {
+TEST_F(SpherecastModes, GlobalKernelMatchesAtTheFullHundredAndOneSpheres) {
     REQUIRE_GPU();
     wideView();
     srand(77);
@@ -62,7 +62,7 @@ TEST_F(ModesTest, GlobalKernelMatchesAtTheFullHundredAndOneSpheres) {
     EXPECT_TRUE(sameImage(image(), gpu));
 }
 
-TEST_F(ModesTest, ModeTwoUploadsTheCurrentSceneEveryFrame) {
+TEST_F(SpherecastModes, ModeTwoUploadsTheCurrentSceneEveryFrame) {
     REQUIRE_GPU();
     wideView();
     viewer::switchMode(2);
@@ -76,7 +76,7 @@ TEST_F(ModesTest, ModeTwoUploadsTheCurrentSceneEveryFrame) {
     EXPECT_TRUE(sameImage(image(), gpu));
 }
 
-TEST_F(ModesTest, ModeTwoWithNoSpheresIsBlack) {
+TEST_F(SpherecastModes, ModeTwoWithNoSpheresIsBlack) {
     REQUIRE_GPU();
     viewer::switchMode(2);
     for (int k = 0; k < 25; ++k) sc::specialKeys(kDown, 0, 0);
@@ -89,7 +89,7 @@ TEST_F(ModesTest, ModeTwoWithNoSpheresIsBlack) {
     EXPECT_EQ(sc::d_spheres, nullptr);
 }
 
-TEST_F(ModesTest, ModeThreeDownArrowUsesTheFirstRecords) {
+TEST_F(SpherecastModes, ModeThreeDownArrowUsesTheFirstRecords) {
     REQUIRE_GPU();
     wideView();
     srand(31);
@@ -106,7 +106,7 @@ TEST_F(ModesTest, ModeThreeDownArrowUsesTheFirstRecords) {
     EXPECT_FALSE(sameImage(image(), constant));
 }
 
-TEST_F(ModesTest, ModeThreeUpAfterDownDrawsTheNewRecord) {
+TEST_F(SpherecastModes, ModeThreeUpAfterDownDrawsTheNewRecord) {
     REQUIRE_GPU();
     wideView();
     srand(32);
@@ -121,7 +121,7 @@ TEST_F(ModesTest, ModeThreeUpAfterDownDrawsTheNewRecord) {
     EXPECT_TRUE(sameImage(image(), constant));
 }
 
-TEST_F(ModesTest, ModeThreeReadsOnlyTheUploadedScene) {
+TEST_F(SpherecastModes, ModeThreeReadsOnlyTheUploadedScene) {
     REQUIRE_GPU();
     wideView();
     std::vector<float4> entered = frameOf(3, 40);
@@ -136,7 +136,7 @@ TEST_F(ModesTest, ModeThreeReadsOnlyTheUploadedScene) {
 }
 
 #if GPU_BACKEND_IS_CPU
-TEST_F(ModesTest, EachModeOwnsItsDeviceBuffersOnly) {
+TEST_F(SpherecastModes, EachModeOwnsItsDeviceBuffersOnly) {
     const size_t base = gpu::cpu::trackedAllocationCount();
     viewer::switchMode(1);
     EXPECT_EQ(gpu::cpu::trackedAllocationCount(), base);

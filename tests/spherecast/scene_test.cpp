@@ -9,7 +9,7 @@ using namespace sctest;
 
 namespace {
 
-class SceneTest : public testing::Test {
+class SpherecastScene : public testing::Test {
 protected:
     void SetUp() override { resetState(); }
     void TearDown() override { resetState(); }
@@ -20,7 +20,7 @@ float4 atOrigin(const std::vector<sc::Sphere>& scene) {
     return sc::tracePixel(384, 512, scene.data(), (int)scene.size(), 1.0f, 0.0f, 0.0f);
 }
 
-TEST_F(SceneTest, HitCoversOnlyTheOpenDisc) {
+TEST_F(SpherecastScene, HitCoversOnlyTheOpenDisc) {
     sc::Sphere s = sphere(10, 20, 7, 5);
     float sh = -1;
     // (13, 24) is at distance 5 exactly: dz2 = 0 is not a hit and leaves the shade alone.
@@ -34,7 +34,7 @@ TEST_F(SceneTest, HitCoversOnlyTheOpenDisc) {
     EXPECT_LT(sh, 0.1f);
 }
 
-TEST_F(SceneTest, HitAtTheCentreHasShadeOneAndTheSurfaceHeight) {
+TEST_F(SpherecastScene, HitAtTheCentreHasShadeOneAndTheSurfaceHeight) {
     sc::Sphere s = sphere(10, 20, 7, 5);
     float sh = -1;
     EXPECT_EQ(s.hit(10, 20, &sh), 12.0f);  // dz + z
@@ -45,7 +45,7 @@ TEST_F(SceneTest, HitAtTheCentreHasShadeOneAndTheSurfaceHeight) {
     EXPECT_EQ(sc::missValue, -20000000000.0f);
 }
 
-TEST_F(SceneTest, CentrePixelTakesTheColourUnchanged) {
+TEST_F(SpherecastScene, CentrePixelTakesTheColourUnchanged) {
     float4 p = atOrigin({sphere(0, 0, 50, 30, 0.25f, 0.5f, 0.75f)});
     EXPECT_EQ(p.x, 0.25f);
     EXPECT_EQ(p.y, 0.5f);
@@ -53,7 +53,7 @@ TEST_F(SceneTest, CentrePixelTakesTheColourUnchanged) {
     EXPECT_EQ(p.w, 1.0f);
 }
 
-TEST_F(SceneTest, DepthKeyIsCentreDepthTimesShadeNotSurfaceHeight) {
+TEST_F(SpherecastScene, DepthKeyIsCentreDepthTimesShadeNotSurfaceHeight) {
     // At the origin: A (z 100) has dz 7 of radius 25, shade 0.28, key 28, surface 107;
     // B (z 50) has dz 4 of radius 5, shade 0.8, key 40, surface 54. B wins in either order.
     sc::Sphere a = sphere(24, 0, 100, 25, 1, 0, 0);
@@ -66,7 +66,7 @@ TEST_F(SceneTest, DepthKeyIsCentreDepthTimesShadeNotSurfaceHeight) {
     }
 }
 
-TEST_F(SceneTest, EqualKeysKeepTheLowerIndex) {
+TEST_F(SpherecastScene, EqualKeysKeepTheLowerIndex) {
     sc::Sphere first = sphere(0, 0, 60, 10, 1, 0, 0);
     sc::Sphere second = sphere(0, 0, 60, 10, 0, 1, 0);
     float4 p = atOrigin({first, second});
@@ -78,7 +78,7 @@ TEST_F(SceneTest, EqualKeysKeepTheLowerIndex) {
     EXPECT_EQ(p.y, 1.0f);
 }
 
-TEST_F(SceneTest, FlatSpheresHaveKeyZero) {
+TEST_F(SpherecastScene, FlatSpheresHaveKeyZero) {
     sc::Sphere flatRed = sphere(0, 0, 0, 10, 1, 0, 0);
     sc::Sphere flatGreen = sphere(0, 0, 0, 10, 0, 1, 0);
     sc::Sphere deepBlue = sphere(0, 0, 1, 10, 0, 0, 1);
@@ -92,14 +92,14 @@ TEST_F(SceneTest, FlatSpheresHaveKeyZero) {
     EXPECT_EQ(atOrigin({flatRed, deepBlue}).x, 0.0f);
 }
 
-TEST_F(SceneTest, UncoveredPixelsAreBlackWithAlphaZero) {
+TEST_F(SpherecastScene, UncoveredPixelsAreBlackWithAlphaZero) {
     float4 p = atOrigin({sphere(100, 100, 50, 10)});
     EXPECT_TRUE(sameBits(p, make_float4(0, 0, 0, 0)));
     p = atOrigin({});
     EXPECT_TRUE(sameBits(p, make_float4(0, 0, 0, 0)));
 }
 
-TEST_F(SceneTest, EmptySceneRendersBlack) {
+TEST_F(SpherecastScene, EmptySceneRendersBlack) {
     sc::spheres_count = 0;
     sc::allocateCPU();
     for (int k = 0; k < sc::pixelCount; ++k) sc::pixels[k] = make_float4(1, 1, 1, 1);
@@ -108,7 +108,7 @@ TEST_F(SceneTest, EmptySceneRendersBlack) {
     for (int k = 0; k < sc::pixelCount; ++k) ASSERT_TRUE(sameBits(sc::pixels[k], make_float4(0, 0, 0, 0))) << k;
 }
 
-TEST_F(SceneTest, PixelsMapToTheSceneThroughScaleAndOffsets) {
+TEST_F(SpherecastScene, PixelsMapToTheSceneThroughScaleAndOffsets) {
     // Scene x = (j - 512) * scale - offsetX, y = (i - 384) * scale - offsetY: with scale 0.5
     // and offsets (3, -2), pixel (400, 520) sees (1, 10).
     std::vector<sc::Sphere> scene{sphere(1, 10, 20, 0.75f, 0.5f, 0.5f, 0.5f)};
@@ -121,7 +121,7 @@ TEST_F(SceneTest, PixelsMapToTheSceneThroughScaleAndOffsets) {
     EXPECT_EQ(at(398, 520).w, 0.0f);
 }
 
-TEST_F(SceneTest, RandomSphereDrawsSevenValuesInOrder) {
+TEST_F(SpherecastScene, RandomSphereDrawsSevenValuesInOrder) {
     useScript({1030, 770, 205, 0, 32767, 16384, 149});
     sc::Sphere s;
     sc::randomSphere(&s);
@@ -141,7 +141,7 @@ TEST_F(SceneTest, RandomSphereDrawsSevenValuesInOrder) {
     EXPECT_EQ(s.radius, 15.0f);
 }
 
-TEST_F(SceneTest, DrawsStayWithin0To32767WhateverTheGenerator) {
+TEST_F(SpherecastScene, DrawsStayWithin0To32767WhateverTheGenerator) {
     // A generator with a wider range (RAND_MAX 2^31 - 1 here) must not give colours above 1.
     useScript({0, 0, 0, 0x7FFFFFFF, 0x7FFF8000, 0x12345678, 0x7FFFFFFF});
     sc::Sphere s;
@@ -159,7 +159,7 @@ TEST_F(SceneTest, DrawsStayWithin0To32767WhateverTheGenerator) {
     }
 }
 
-TEST_F(SceneTest, GenerateSpheresFillsRecordsInIndexOrder) {
+TEST_F(SpherecastScene, GenerateSpheresFillsRecordsInIndexOrder) {
     std::vector<int> draws;
     for (int k = 0; k < 3 * 7; ++k) draws.push_back(k);
     useScript(draws);
@@ -172,7 +172,7 @@ TEST_F(SceneTest, GenerateSpheresFillsRecordsInIndexOrder) {
     EXPECT_EQ(scriptPos, 21u);
 }
 
-TEST_F(SceneTest, RandomScenesStayInTheirRanges) {
+TEST_F(SpherecastScene, RandomScenesStayInTheirRanges) {
     srand(12345);
     sc::spheres_count = sc::maxSphereCount;
     sc::allocateCPU();
