@@ -32,6 +32,14 @@ double iterationsOf(const float4* image, int prec) {
 BENCH_SECTION(fractview_frames) {
     namespace fv = fractview;
     fv::resetView();
+    if (!gpu::deviceAvailable()) {
+        fprintf(stderr, "  fractview: no CUDA device, GPU rows skipped\n");
+        fv::allocateCPU();
+        bench::addRow({"fractview", "renderCPU per frame (mode 1)", bench::measure(fv::renderCPU), 0, "",
+                       "786432 px", 0, "no device: GPU rows skipped"});
+        fv::releaseCPU();
+        return;
+    }
     fv::allocateGPU();
     const dim3 grid(1536), block(512);
 

@@ -236,6 +236,7 @@ TEST_F(Modes, SwitchReleasesBothBuffersBeforeAllocating) {
 }
 
 TEST_F(Modes, SwitchesKeepTheViewAndFreeEveryDeviceBuffer) {
+    REQUIRE_GPU();
 #if GPU_BACKEND_IS_CPU
     const size_t before = gpu::cpu::trackedAllocationCount();
 #endif
@@ -258,6 +259,13 @@ TEST_F(Modes, SwitchesKeepTheViewAndFreeEveryDeviceBuffer) {
     EXPECT_FLOAT_EQ(fv::mx, 0.3f);
     EXPECT_EQ(fv::scale, 0.003f / 1.05f);
     EXPECT_EQ(fv::prec, 16);
+    // The GPU mode computes in the frame and names itself in the title.
+    static std::string title;
+    viewer::platform = viewer::Platform{[] { return 501; }, [](const char* t) { title = t; }};
+    viewer::keyboard('2', 0, 0);
+    viewer::computeFrame();
+    EXPECT_EQ(title, "Julia Fractals:  GPU mode, 2.00 FPS");
+    EXPECT_TRUE(same(at(767, 1023), make_float4(1, 1, 1, 1)));
 }
 
 TEST_F(Modes, TitleRefreshAndCompute) {
@@ -276,10 +284,12 @@ TEST_F(Modes, TitleRefreshAndCompute) {
     now = 600;
     viewer::computeFrame();
     EXPECT_EQ(title, "Julia Fractals:  CPU mode, 50.00 FPS");
-    viewer::keyboard('2', 0, 0);
+    now = 1100;
+    viewer::computeFrame();
+    EXPECT_EQ(title, "Julia Fractals:  CPU mode, 50.00 FPS");
     now = 1101;
     viewer::computeFrame();
-    EXPECT_EQ(title, "Julia Fractals:  GPU mode, 2.00 FPS");
+    EXPECT_EQ(title, "Julia Fractals:  CPU mode, 3.99 FPS");  // 2 frames in 501 ms
 }
 
 TEST_F(Modes, FailedAllocationEndsWithAMessage) {
