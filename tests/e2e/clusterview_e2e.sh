@@ -9,31 +9,7 @@ disp=$2
 shots=$(mktemp -d)
 rate='[0-9]+\.[0-9]{2} FPS$'
 
-# As e2e_start, but the window is also found by its title: freeglut sets _NET_WM_PID only
-# under an EWMH window manager, and a bare Xvfb has none.
-start_clusterview() {
-    export DISPLAY=":$1"
-    Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-    E2E_XVFB=$!
-    for _ in $(seq 100); do
-        xdpyinfo >/dev/null 2>&1 && break
-        sleep 0.1
-    done
-    xdpyinfo >/dev/null 2>&1 || e2e_fail "Xvfb did not start on $DISPLAY"
-    E2E_LOG=$(mktemp)
-    "$2" >"$E2E_LOG.out" 2>"$E2E_LOG" &
-    E2E_PID=$!
-    for _ in $(seq 400); do
-        E2E_WID=$( (xdotool search --pid "$E2E_PID" || xdotool search --name '^K-means') 2>/dev/null | head -n 1)
-        [ -n "$E2E_WID" ] && break
-        kill -0 "$E2E_PID" 2>/dev/null || e2e_fail "$2 ended before opening its window"
-        sleep 0.05
-    done
-    [ -n "$E2E_WID" ] || e2e_fail "no window from $2"
-    xdotool windowfocus --sync "$E2E_WID" 2>/dev/null || xdotool windowfocus "$E2E_WID"
-}
-
-start_clusterview "$disp" "$prog"
+e2e_start "$disp" "$prog"
 grep -q "clusterview" "$E2E_LOG" || e2e_fail "no start-up line on standard error"
 
 e2e_wait_title "^K-means: CPU, 2097152 points, $rate" 60

@@ -7,11 +7,6 @@ prog=$1
 disp=$2
 work=$(mktemp -d)
 
-# A display server of an earlier run may still be shutting down.
-for _ in $(seq 50); do
-    [ -e "/tmp/.X$disp-lock" ] || break
-    sleep 0.1
-done
 e2e_start "$disp" "$prog"
 
 # Until the first refresh the title is the creation title.

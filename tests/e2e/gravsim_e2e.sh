@@ -60,14 +60,36 @@ centroid() {
     convert "$1" -threshold 50% txt:- | awk -F'[,: ]+' '/#FFFFFF/ {x += $1; y += $2; n++}
         END { if (n) printf "%.1f %.1f\n", x / n, y / n; else print "none" }'
 }
-for try in $(seq 30); do
-    e2e_shot "$SHOTS/one.png"
-    read -r px py <<<"$(centroid "$SHOTS/one.png")"
-    [ "$px" != none ] && awk -v x="$px" -v y="$py" 'BEGIN { exit !((x-400)^2 + (y-400)^2 > 45^2) }' && break
-    e2e_key Down  # a new random body, until one lies well off the centre
-    sleep 0.2
+# A lone body feels no force and drifts in a straight line, so two shots before the
+# drag give its drift on the screen; the point after the drag must be the extrapolated
+# position turned by a quarter (a turn about the view axis commutes with the projection).
+# stamped_shot <file>: takes the shot, prints the middle of the time it took.
+stamped_shot() {
+    local t0 t1
+    t0=$(date +%s.%N)
+    e2e_shot "$1"
+    t1=$(date +%s.%N)
+    awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f\n", (a + b) / 2 }'
+}
+ok=0
+for try in $(seq 20); do
+    ta=$(stamped_shot "$SHOTS/a.png")
+    read -r ax ay <<<"$(centroid "$SHOTS/a.png")"
+    sleep 0.3
+    tb=$(stamped_shot "$SHOTS/b.png")
+    read -r bx by <<<"$(centroid "$SHOTS/b.png")"
+    # Well off the centre, slow enough for the extrapolation, and the same body in both.
+    if [ "$ax" != none ] && [ "$bx" != none ] &&
+        awk -v ax="$ax" -v ay="$ay" -v x="$bx" -v y="$by" 'BEGIN {
+            exit !((x-400)^2 + (y-400)^2 > 40^2 && (x-400)^2 + (y-400)^2 < 330^2 &&
+                   (x-ax)^2 + (y-ay)^2 < 15^2) }'; then
+        ok=1
+        break
+    fi
+    e2e_key Down  # a new random body
+    sleep 0.3
 done
-[ "$px" != none ] || e2e_fail "the single body is not in the picture"
+[ "$ok" = 1 ] || e2e_fail "no slow single body off the centre of the picture"
 xdotool mousemove --window "$E2E_WID" 400 10 mousedown 1
 for a in 10 20 30 40 50 60 70 80 90; do
     xdotool mousemove --window "$E2E_WID" \
@@ -75,11 +97,14 @@ for a in 10 20 30 40 50 60 70 80 90; do
     sleep 0.03
 done
 xdotool mouseup 1
-sleep 0.3
-e2e_shot "$SHOTS/turned.png"
+sleep 0.2
+tc=$(stamped_shot "$SHOTS/turned.png")
 read -r qx qy <<<"$(centroid "$SHOTS/turned.png")"
 [ "$qx" != none ] || e2e_fail "the body left the picture after the drag"
-echo "point before the drag ($px, $py), after ($qx, $qy)"
+read -r px py <<<"$(awk -v ax="$ax" -v ay="$ay" -v bx="$bx" -v by="$by" \
+    -v ta="$ta" -v tb="$tb" -v tc="$tc" 'BEGIN {
+    f = (tc - tb) / (tb - ta); printf "%.1f %.1f\n", bx + f * (bx - ax), by + f * (by - ay) }')"
+echo "point at the drag, extrapolated ($px, $py); after the drag ($qx, $qy)"
 awk -v px="$px" -v py="$py" -v qx="$qx" -v qy="$qy" 'BEGIN {
     ax = px - 400; ay = py - 400; bx = qx - 400; by = qy - 400
     ra = sqrt(ax * ax + ay * ay); rb = sqrt(bx * bx + by * by)

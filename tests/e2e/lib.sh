@@ -19,7 +19,10 @@ e2e_fail() {
 
 e2e_cleanup() {
     [ -n "$E2E_PID" ] && kill "$E2E_PID" 2>/dev/null
-    [ -n "$E2E_XVFB" ] && kill "$E2E_XVFB" 2>/dev/null
+    if [ -n "$E2E_XVFB" ]; then
+        # Wait for the server to go, so that a next run can take the same display number.
+        kill "$E2E_XVFB" 2>/dev/null && wait "$E2E_XVFB" 2>/dev/null
+    fi
     E2E_PID=""
     E2E_XVFB=""
 }
@@ -30,17 +33,40 @@ e2e_start() {
     local disp=$1
     shift
     export DISPLAY=":$disp"
-    Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-    E2E_XVFB=$!
-    for _ in $(seq 100); do
-        xdpyinfo >/dev/null 2>&1 && break
-        sleep 0.1
+    local xlog up=0 try
+    xlog=$(mktemp)
+    for try in 1 2 3; do
+        # A server of an earlier run on this number (another process) may still be going.
+        for _ in $(seq 50); do
+            [ -e "/tmp/.X$disp-lock" ] || break
+            sleep 0.1
+        done
+        Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >"$xlog" 2>&1 &
+        E2E_XVFB=$!
+        for _ in $(seq 100); do
+            kill -0 "$E2E_XVFB" 2>/dev/null || break
+            if xdpyinfo >/dev/null 2>&1; then
+                up=1
+                break
+            fi
+            sleep 0.1
+        done
+        # The server must be ours and stay up: one that answered and went is started again.
+        sleep 0.2
+        [ "$up" = 1 ] && kill -0 "$E2E_XVFB" 2>/dev/null && xdpyinfo >/dev/null 2>&1 && break
+        up=0
+        wait "$E2E_XVFB" 2>/dev/null
+        E2E_XVFB=""
+        echo "Xvfb on $DISPLAY, try $try, did not come up:" >&2
+        sed 's/^/  Xvfb: /' "$xlog" >&2
+        sleep 1
     done
-    xdpyinfo >/dev/null 2>&1 || e2e_fail "Xvfb did not start on $DISPLAY"
+    rm -f "$xlog"
+    [ "$up" = 1 ] || e2e_fail "Xvfb did not start on $DISPLAY"
     E2E_LOG=$(mktemp)
     "$@" >"$E2E_LOG.out" 2>"$E2E_LOG" &
     E2E_PID=$!
-    for _ in $(seq 200); do
+    for _ in $(seq 400); do
         E2E_WID=$(xdotool search --pid "$E2E_PID" 2>/dev/null | head -n 1)
         # freeglut sets no _NET_WM_PID; on the test's own display the one visible named
         # window is the program's.

@@ -9,30 +9,6 @@ disp=$2
 shots=$(mktemp -d)
 rate='[0-9]+\.[0-9]{2} FPS$'
 
-# As e2e_start, but the window is also found by its title: freeglut sets _NET_WM_PID only
-# under an EWMH window manager, and a bare Xvfb has none.
-start_spherecast() {
-    export DISPLAY=":$1"
-    Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-    E2E_XVFB=$!
-    for _ in $(seq 100); do
-        xdpyinfo >/dev/null 2>&1 && break
-        sleep 0.1
-    done
-    xdpyinfo >/dev/null 2>&1 || e2e_fail "Xvfb did not start on $DISPLAY"
-    E2E_LOG=$(mktemp)
-    "$2" >"$E2E_LOG.out" 2>"$E2E_LOG" &
-    E2E_PID=$!
-    for _ in $(seq 400); do
-        E2E_WID=$( (xdotool search --pid "$E2E_PID" || xdotool search --name '^Raytracer') 2>/dev/null | head -n 1)
-        [ -n "$E2E_WID" ] && break
-        kill -0 "$E2E_PID" 2>/dev/null || e2e_fail "$2 ended before opening its window"
-        sleep 0.05
-    done
-    [ -n "$E2E_WID" ] || e2e_fail "no window from $2"
-    xdotool windowfocus --sync "$E2E_WID" 2>/dev/null || xdotool windowfocus "$E2E_WID"
-}
-
 # The brightest channel value (0-255) in a region WxH+X+Y of a screenshot.
 region_max() { convert "$1" -crop "$2" +repage -format "%[fx:int(255*maxima+0.5)]" info:; }
 
@@ -62,7 +38,7 @@ any_lit() { ! all_black "$1"; }
 same_as() { e2e_same "$2" "$1"; }
 differs_from() { ! e2e_same "$2" "$1"; }
 
-start_spherecast "$disp" "$prog"
+e2e_start "$disp" "$prog"
 grep -q "spherecast" "$E2E_LOG" || e2e_fail "no start-up line on standard error"
 
 e2e_wait_title "^Raytracer:  CPU mode, $rate" 30
