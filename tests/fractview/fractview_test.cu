@@ -213,7 +213,9 @@ protected:
         viewer::state = viewer::State{};
     }
     void TearDown() override {
-        fv::pixels = nullptr;  // the recording blocks are not heap memory
+        // Through the table the test left in place: recording blocks are only recorded.
+        viewer::releaseMode();
+        fv::pixels = nullptr;
         fv::pixels_gpu = nullptr;
         Fractview::TearDown();
     }

@@ -159,7 +159,7 @@ inline size_t readFromMemory(void* destination, size_t size, size_t count, void*
         return want <= left ? count : 0;
     }
     const size_t n = size ? std::min(count, left / size) : 0;
-    std::memcpy(destination, m->data + m->pos, n * size);
+    if (n) std::memcpy(destination, m->data + m->pos, n * size);
     m->pos += n * size;
     return n;
 }
