@@ -99,7 +99,11 @@ int saveImage(const char* path, const void* pixels, const Image* image) {
                                  pixels);
     // The close flushes the file: a failure there is a broken file too.
     const int closed = png_close(&handle);
-    if (result != PNGE_NONE || closed != PNGE_NONE) return imageError("Could not save image data\n");
+    if (result != PNGE_NONE || closed != PNGE_NONE) {
+        // What did get written is a cut-off file under the output's name: take it away.
+        std::remove(path);
+        return imageError("Could not save image data\n");
+    }
     return 0;
 }
 
