@@ -108,7 +108,7 @@ Bytes readFile(const std::string& path) {
 bool writeFile(const std::string& path, const Bytes& data) {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) return false;
-    const bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    const bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size();
     return std::fclose(f) == 0 && ok;
 }
 
