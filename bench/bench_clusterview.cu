@@ -83,6 +83,9 @@ void kmeansRows(int count) {
 #if GPU_BACKEND_IS_CPU
     bench::addRow({"clusterview", "kernelAssign on 1 worker, " + n + " points", oneWorker, loop.median_ms, "CPU loop",
                    work, loop.median_ms, fmtText("cost %.3fx the loop", oneWorker.median_ms / loop.median_ms)});
+    if (count == cv::startPointCount)
+        bench::addBar({"clusterview: kernelAssign speed-up over the CPU loop, " + n + " points",
+                       loop.median_ms / kernel.median_ms, 0.9 * cores});
 #endif
     cv::releaseGPU();
     cv::pointCount = cv::startPointCount;

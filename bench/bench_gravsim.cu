@@ -96,5 +96,7 @@ BENCH_SECTION(gravsimModes) {
     bench::addRow({"gravsim", "computeBodyGPU kernel, 16384 bodies", plainStats, 0, "", napkin(16384, 0), 0,
                    "global-memory reads in every thread"});
     bench::addRow({"gravsim", "computeBodyGPU_sm kernel, 16384 bodies", tiledStats, 0, "", napkin(16384, 0), 0, note});
+    if (GPU_BACKEND_IS_CPU)
+        bench::addBar({"gravsim: computeBodyGPU_sm over computeBodyGPU, 16384 bodies", tiled / plain, 1.25, false});
     bodyCount = saved;
 }

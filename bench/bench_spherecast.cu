@@ -122,6 +122,7 @@ BENCH_SECTION(spherecast_render) {
             const double bar = 0.9 * n, got = cpu.median_ms / k.median_ms, best = cpu.min_ms / k.min_ms;
             note += fmt("; kernel %.2fx (best runs %.2fx), bar %.2fx", got, best, bar) +
                     fmt(" (0.9 x %.0f workers): ", n) + (got >= bar ? "met" : "MISSED");
+            bench::addBar({std::string("spherecast: ") + name + ", speed-up over renderCPU", got, bar});
         }
         bench::addRow({"spherecast", name, k, cpu.median_ms, "renderCPU", testsMath(count, "; writes 12,582,912 B"),
                        n ? cpu.median_ms / n : 0, note});

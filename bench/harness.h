@@ -34,6 +34,15 @@ struct Row {
 
 void addRow(const Row& row);
 
+// A performance bar the cpu backend must clear, printed with its verdict after the table.
+struct Bar {
+    std::string what;      // "fractview kernel speed-up over renderCPU"
+    double measured = 0;   // from this run's rows
+    double limit = 0;
+    bool atLeast = true;   // met when measured >= limit (else when measured <= limit)
+};
+void addBar(const Bar& bar);
+
 using Section = void (*)();
 struct Register {
     Register(const char* name, Section section);

@@ -28,6 +28,10 @@ std::vector<Row>& rows() {
     static std::vector<Row> all;
     return all;
 }
+std::vector<Bar>& bars() {
+    static std::vector<Bar> all;
+    return all;
+}
 bool quickMode = false;
 
 std::string cpuModel() {
@@ -62,6 +66,7 @@ void addRow(const Row& row) {
     rows().push_back(row);
     fprintf(stderr, "  %-12s %-44s %s\n", row.group.c_str(), row.name.c_str(), fmtMs(row.stats.median_ms).c_str());
 }
+void addBar(const Bar& bar) { bars().push_back(bar); }
 bool quick() { return quickMode; }
 void keep(const void* p) { asm volatile("" : : "g"(p) : "memory"); }
 
@@ -135,6 +140,14 @@ int main(int argc, char** argv) {
         printf("| %s | %s | %s | %.0f%% | %d | %s | %s | %s | %s |\n", r.group.c_str(), r.name.c_str(),
                fmtMs(r.stats.median_ms).c_str(), spread, r.stats.reps, vs.c_str(), r.math.c_str(), of.c_str(),
                r.note.c_str());
+    }
+    if (!bars().empty()) {
+        printf("\n| bar | measured | limit | verdict |\n|---|---:|---:|---|\n");
+        for (auto& b : bars()) {
+            const bool met = b.atLeast ? b.measured >= b.limit : b.measured <= b.limit;
+            printf("| %s | %.2f | %s %.2f | %s |\n", b.what.c_str(), b.measured, b.atLeast ? ">=" : "<=", b.limit,
+                   met ? "met" : "MISSED");
+        }
     }
     return 0;
 }
