@@ -32,6 +32,8 @@ cudaError_t launchKernel(void (*kernel)(Params...), dim3 grid, dim3 block, Args&
 
 #endif
 
+#include "gpu/ranges.h"
+
 namespace gpu {
 
 // Says once on standard error what runs the GPU modes: the cpu backend always, the cuda
