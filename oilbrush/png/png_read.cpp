@@ -55,14 +55,17 @@ int inflate_begin(png_handle* handle) {
     return PNGE_NONE;
 }
 
-int inflate_chunk(png_handle* handle, uint8_t* data, uint32_t length) {
+// Inflates one piece of chunk data. The result and zlib's message are kept for the caller,
+// which reports them only once the chunk's CRC has passed: a damaged chunk is a checksum
+// error whichever byte was hit.
+int inflate_piece(png_handle* handle, uint8_t* data, uint32_t length, const char** message) {
     z_stream* stream = handle->zstream;
     if (!stream) return PNGE_NO_MEMORY;
     stream->next_in = data;
     stream->avail_in = length;
     int result = inflate(stream, Z_SYNC_FLUSH);
     if (result != Z_OK && result != Z_STREAM_END) {
-        std::printf("%s\n", stream_message(stream, result));
+        *message = stream_message(stream, result);
         return PNGE_ZLIB;
     }
     // Input left over: the image's raw_size bytes are full, the data is longer.
@@ -85,46 +88,44 @@ int inflate_finish(png_handle* handle) {
     return PNGE_NONE;
 }
 
+// Chunk data is read and inflated in pieces of this size, so no buffer is sized by a
+// length field: a tiny file declaring a 4 GiB chunk costs one piece, not 4 GiB.
+constexpr uint32_t kPieceSize = 64 * 1024;
+
+// One IDAT chunk's data and CRC; the stream stands just after its type.
+int read_idat_chunk(png_handle* handle, uint8_t* piece, uint32_t length) {
+    uLong crc = crc32(0, type_idat, 4);
+    int inflated = PNGE_NONE;
+    const char* message = nullptr;
+    while (length > 0) {
+        const uint32_t n = length < kPieceSize ? length : kPieceSize;
+        if (io_read(handle, piece, 1, n) < n) return PNGE_FILE;
+        crc = crc32(crc, piece, n);
+        if (inflated == PNGE_NONE) inflated = inflate_piece(handle, piece, n, &message);
+        length -= n;
+    }
+    uint32_t orig_crc = 0;
+    if (io_read_be32(handle, &orig_crc) != PNGE_NONE || crc != orig_crc) return PNGE_CHECKSUM;
+    if (message) std::printf("%s\n", message);
+    return inflated;
+}
+
 // The run of consecutive IDAT chunks; the stream stands just after the first one's type.
 int read_image_data(png_handle* handle, uint32_t length) {
-    uint32_t capacity = length;
-    uint8_t* buffer = static_cast<uint8_t*>(allocate(capacity));
-    if (!buffer) return PNGE_NO_MEMORY;
+    uint8_t* piece = static_cast<uint8_t*>(allocate(kPieceSize));
+    if (!piece) return PNGE_NO_MEMORY;
     int result = inflate_begin(handle);
     if (result != PNGE_NONE) {
         if (handle->zstream) inflate_finish(handle);
-        release(buffer);
+        release(piece);
         return result;
     }
     uint8_t type[4];
     for (;;) {
-        if (io_read(handle, buffer, 1, length) < length) {
-            inflate_finish(handle);
-            release(buffer);
-            return PNGE_FILE;
-        }
-        uLong crc = crc32(crc32(0, type_idat, 4), buffer, length);
-        uint32_t orig_crc = 0;
-        if (io_read_be32(handle, &orig_crc) != PNGE_NONE || crc != orig_crc) {
-            result = PNGE_CHECKSUM;
-            break;
-        }
-        // An empty IDAT is legal; inflate would call it a buffer error.
-        if (length != 0) {
-            result = inflate_chunk(handle, buffer, length);
-            if (result != PNGE_NONE) break;
-        }
+        result = read_idat_chunk(handle, piece, length);
+        if (result != PNGE_NONE) break;
         length = 0;
         io_read_be32(handle, &length);
-        if (length > capacity) {
-            release(buffer);
-            buffer = static_cast<uint8_t*>(allocate(length));
-            if (!buffer) {
-                inflate_finish(handle);
-                return PNGE_NO_MEMORY;
-            }
-            capacity = length;
-        }
         if (io_read(handle, type, 1, 4) < 4) {
             result = PNGE_FILE;
             break;
@@ -142,7 +143,7 @@ int read_image_data(png_handle* handle, uint32_t length) {
     // Image data that ends before the whole image is inflated is an error, not rows of
     // whatever the buffer held.
     if ((result == PNGE_NONE || result == PNGE_FINISHED) && handle->zstream->avail_out != 0) result = PNGE_ZLIB;
-    release(buffer);
+    release(piece);
     inflate_finish(handle);
     return result;
 }

@@ -240,19 +240,21 @@ TEST_F(PngRead, ImageDataSplitOverChunksOfDifferentSizes) {
         Decoded d = decodeBytes(assemble(s));
         EXPECT_EQ(d.read, PNGE_NONE);
         EXPECT_EQ(d.pixels, expected);
-        // Allocation order: raw data, first chunk buffer, stream record, then each growth.
-        // The buffer starts at the first payload and grows to the largest, never shrinking.
+        // Raw data, one piece buffer for the whole run whatever the chunk sizes, stream record.
         const auto& sizes = AllocCounter::sizes;
-        ASSERT_GE(sizes.size(), 3u);
+        ASSERT_EQ(sizes.size(), 3u);
         EXPECT_EQ(sizes[0], 32u * (64 * 4 + 1));
-        EXPECT_EQ(sizes[1], std::min(split[0], s.zdata.size()));
-        size_t largest = 0, biggest = sizes[1];
-        for (size_t n : split) largest = std::max(largest, std::min(n, s.zdata.size()));
-        for (size_t i = 3; i < sizes.size(); ++i) {
-            EXPECT_GT(sizes[i], biggest);
-            biggest = sizes[i];
-        }
-        EXPECT_EQ(biggest, largest);
+        EXPECT_LE(sizes[1], 64u * 1024);
+    }
+    // One stored (uncompressed) chunk several read pieces long, cut anywhere by a second.
+    FileSpec big = simpleSpec(160, 120, 16, 6);
+    big.zdata = deflate(filterRows(pattern(160, 120, 8), 160, 120, 8, {0, 4}), Z_NO_COMPRESSION);
+    ASSERT_GT(big.zdata.size(), 2u * 64 * 1024);
+    for (const auto& split : std::vector<std::vector<size_t>>{{}, {64 * 1024 + 3, 1000000}}) {
+        big.split = split;
+        Decoded d = decodeBytes(assemble(big));
+        EXPECT_EQ(d.read, PNGE_NONE);
+        EXPECT_EQ(d.pixels, toReaderOrder(pattern(160, 120, 8), 16));
     }
     // Empty IDAT chunks in the run are legal.
     Bytes f = signature();
@@ -359,17 +361,51 @@ TEST_F(PngRead, StructuralErrors) {
 TEST_F(PngRead, EveryFailedAllocationIsNoMemoryWithoutLeaks) {
     const Bytes f = assemble([] {
         FileSpec s = simpleSpec(20, 10, 8, 6);
-        s.split = {10, 100};  // the chunk buffer grows once
+        s.split = {10, 100};
         return s;
     }());
     AllocCounter::reset();
     ASSERT_EQ(decodeBytes(f).read, PNGE_NONE);
     const int total = AllocCounter::allocations;
-    ASSERT_GE(total, 4);  // raw data, chunk buffer, stream record, grown chunk buffer
+    ASSERT_GE(total, 3);  // raw data, chunk piece buffer, stream record
     for (int k = 1; k <= total; ++k) {
         AllocCounter::reset(k);
         EXPECT_EQ(decodeBytes(f).read, PNGE_NO_MEMORY) << "allocation " << k;
         EXPECT_EQ(AllocCounter::live(), 0) << "allocation " << k;
+    }
+    AllocCounter::reset();
+}
+
+// A length field is a claim, not a size: a file of about a hundred bytes that declares a
+// 4 GiB chunk is refused as cut short, and nothing on the way allocates more than a
+// small constant beyond the bytes the file really holds.
+TEST_F(PngRead, DeclaredChunkLengthsReserveNothing) {
+    const FileSpec small = simpleSpec(2, 2, 8, 6);
+    struct Case {
+        const char* what;
+        bool firstIdatComplete;  // a good IDAT before the huge one
+        const char* hugeType;
+        int expected;
+    };
+    const Case cases[] = {
+        {"first IDAT claims 4 GiB", false, "IDAT", PNGE_FILE},
+        {"second IDAT of the run claims 4 GiB", true, "IDAT", PNGE_FILE},
+        {"ancillary chunk claims 4 GiB", false, "tEXt", PNGE_FILE},
+    };
+    for (const Case& c : cases) {
+        Bytes f = signature();
+        appendChunk(f, "IHDR", ihdrData(2, 2, 8, 6));
+        if (c.firstIdatComplete) appendChunk(f, "IDAT", Bytes(small.zdata.begin(), small.zdata.begin() + 4));
+        putBe32(f, 0xFFFFFFF0u);
+        f.insert(f.end(), c.hugeType, c.hugeType + 4);
+        f.insert(f.end(), small.zdata.begin(), small.zdata.end());
+        ASSERT_LT(f.size(), 120u) << c.what;
+        AllocCounter::reset();
+        EXPECT_EQ(decodeBytes(f).read, c.expected) << c.what;
+        size_t largest = 0;
+        for (size_t n : AllocCounter::sizes) largest = std::max(largest, n);
+        EXPECT_LE(largest, (1u << 20) + f.size()) << c.what;
+        EXPECT_EQ(AllocCounter::live(), 0) << c.what;
     }
     AllocCounter::reset();
 }
