@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "viewer/escape_watch.h"
 #include "viewer/frame.h"
 #include "viewer/startup.h"
 
@@ -21,6 +22,12 @@ namespace {
 int glutElapsed() { return glutGet(GLUT_ELAPSED_TIME); }
 void glutTitle(const char* t) { glutSetWindowTitle(t); }
 
+int createWindow(const char* title) {
+    int id = glutCreateWindow(title);
+    if (!startEscapeWatch()) fprintf(stderr, "ESC is read between frames only: no key watcher on this display\n");
+    return id;
+}
+
 const WindowCalls kGlutCalls{
     [] { return time(nullptr); },
     [](unsigned seed) { srand(seed); },
@@ -28,7 +35,7 @@ const WindowCalls kGlutCalls{
     glutInitDisplayMode,
     glutInitWindowPosition,
     glutInitWindowSize,
-    glutCreateWindow,
+    createWindow,
     glClearColor,
     glColor4f,
     glEnable,
