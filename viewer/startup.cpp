@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "gpu/runtime.h"
+
 namespace viewer {
 
 WindowCalls calls{};
@@ -44,6 +46,7 @@ bool knownMode(const FrameParams& p, int mode) {
 
 void display() {
     computeFrame();
+    GPU_RANGE("draw");  // the drawing and the swap, until the end of the frame
     const FrameParams& p = *program->params;
     if (program->draw && (!p.drawsKnownModesOnly || knownMode(p, state.mode))) program->draw();
     calls.glutSwapBuffers();
