@@ -10,6 +10,7 @@
 #include <GL/glx.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/keysym.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -44,6 +45,16 @@ bool startEscapeWatch() {
     Display* dpy = XOpenDisplay(DisplayString(glutDisplay));
     if (!dpy) return false;
     XSelectInput(dpy, window, KeyPressMask);
+    // The first XLookupString fetches the keyboard map from the server; do that now, not
+    // in round trips to a busy server at the moment ESC comes.
+    XKeyEvent probe{};
+    probe.type = KeyPress;
+    probe.display = dpy;
+    probe.window = window;
+    probe.keycode = XKeysymToKeycode(dpy, XK_Escape);
+    char c = 0;
+    KeySym sym;
+    XLookupString(&probe, &c, 1, &sym, nullptr);
     XSync(dpy, False);  // selected before the program goes on: no early ESC is missed
     std::thread(watchKeys, dpy).detach();
     return true;
