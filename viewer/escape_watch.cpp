@@ -23,6 +23,7 @@ void watchKeys(Display* dpy) {
     for (;;) {
         XEvent ev;
         XNextEvent(dpy, &ev);
+        if (ev.type == MappingNotify) XRefreshKeyboardMapping(&ev.xmapping);  // a new keyboard map
         if (ev.type != KeyPress) continue;
         // The character freeglut's keyboard callback would get for this press.
         char c = 0;
