@@ -3,7 +3,7 @@
 # Runs as root, or through sudo. The CUDA toolkit is optional and not installed here.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config freeglut3-dev libglew-dev libglu1-mesa-dev zlib1g-dev
+packages=(cmake g++ make pkg-config freeglut3-dev libglew-dev libglu1-mesa-dev libx11-dev zlib1g-dev
           libgtest-dev libgmock-dev libbenchmark-dev libboost-context-dev
           xvfb xdotool x11-utils imagemagick libpng-dev)
 # The fuzz target and the sanitizer build.
