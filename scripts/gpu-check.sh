@@ -28,6 +28,7 @@ while [ $# -gt 0 ]; do
         --arch) arch=$2; shift 2 ;;
         --report) report=$2; shift 2 ;;
         --jobs|-j) jobs=$2; shift 2 ;;
+        -j*) jobs=${1#-j}; shift ;;
         -h|--help) sed -n '2,16p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "gpu-check: unknown argument $1 (see --help)" >&2; exit 2 ;;
     esac
@@ -88,8 +89,8 @@ make_package() {
         echo "package: built $(date -u '+%Y-%m-%d %H:%M UTC') on $(hostname)"
         echo "source: $(git -C "$root" describe --always --dirty 2>/dev/null || echo unknown)"
         echo "CUDA architectures: $(sed -n 's/^CMAKE_CUDA_ARCHITECTURES:[A-Z]*=//p' "$build/CMakeCache.txt")"
-        echo "nvcc: $("$(sed -n 's/^CMAKE_CUDA_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")" --version | tail -n1)"
-        echo "needs: glibc ${glibc#GLIBC_} or newer, an NVIDIA driver for that CUDA version or newer"
+        echo "nvcc: $("$(sed -n 's/^CMAKE_CUDA_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")" --version | grep -o 'release [0-9.]*, V[0-9.]*')"
+        echo "needs: glibc ${glibc#GLIBC_} or newer; an NVIDIA driver that supports this CUDA release (the runtime is linked in)"
         echo "bundled libraries: $(ls "$dest/lib" | paste -sd' ' -)"
     } >"$dest/package.txt"
     [ "$size_kib" -le $((max_package_mib * 1024)) ] ||

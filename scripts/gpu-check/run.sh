@@ -63,7 +63,11 @@ missing=()
 for f in "${tests[@]}" gpudemos_bench gpudemos_device_query; do
     [ -x "$here/bin/$f" ] || missing+=("$f")
 done
-[ ${#missing[@]} -eq 0 ] || fail "missing from bin/: ${missing[*]}"
+missing_text=""
+if [ ${#missing[@]} -gt 0 ]; then
+    missing_text="missing: ${missing[*]}"
+    fail "missing from bin/: ${missing[*]}"
+fi
 
 unresolved=()
 for f in "$here"/bin/*; do
@@ -73,7 +77,11 @@ for f in "$here"/bin/*; do
         unresolved+=("$(basename "$f"): $(grep "not found" <<<"$out" | tr -s ' \t' ' ' | paste -sd';' -)")
     fi
 done
-[ ${#unresolved[@]} -eq 0 ] || fail "libraries that do not resolve: ${unresolved[*]}"
+unresolved_text=""
+if [ ${#unresolved[@]} -gt 0 ]; then
+    unresolved_text="NOT RESOLVED: ${unresolved[*]}"
+    fail "libraries that do not resolve: ${unresolved[*]}"
+fi
 
 window_status=skipped
 if [ -r "$here/needed_check.sh" ]; then
@@ -111,7 +119,9 @@ run_test() {
         echo 124 >"$logs/$t.status"
         return
     fi
-    (cd "$logs" && timeout "$limit" "$here/bin/$t" --gtest_color=no >"$logs/$t.log" 2>&1)
+    # Each run in a folder of its own: tests may write files into the current one.
+    mkdir -p "$logs/work/$t"
+    (cd "$logs/work/$t" && timeout -k 10 "$limit" "$here/bin/$t" --gtest_color=no >"$logs/$t.log" 2>&1)
     echo $? >"$logs/$t.status"
 }
 
@@ -189,7 +199,8 @@ if [ "$has_device" -eq 1 ]; then
     if [ "$limit" -gt 10 ]; then
         say "running the benchmark (limit ${limit}s)"
         bench_start=$(date +%s)
-        (cd "$logs" && timeout "$limit" "$here/bin/gpudemos_bench" >"$logs/bench.md" 2>"$logs/bench.log")
+        mkdir -p "$logs/work/bench"
+        (cd "$logs/work/bench" && timeout -k 10 "$limit" "$here/bin/gpudemos_bench" >"$logs/bench.md" 2>"$logs/bench.log")
         rc=$?
         bench_secs=$(($(date +%s) - bench_start))
         bench_table=$(cat "$logs/bench.md")
@@ -239,8 +250,9 @@ if [ "$has_device" -eq 1 ]; then
                 memcheck) extra_args=(--report-api-errors no --leak-check full) ;;
                 racecheck) extra_args=(--racecheck-report all) ;;
             esac
-            (cd "$logs" && timeout "$limit" "$sanitizer" --tool "$tool" "${extra_args[@]}" --print-limit 20 \
-                "$here/bin/$t" --gtest_color=no >"$logs/$tool.$t.log" 2>&1)
+            mkdir -p "$logs/work/$tool.$t"
+            (cd "$logs/work/$tool.$t" && timeout -k 10 "$limit" "$sanitizer" --tool "$tool" "${extra_args[@]}" \
+                --print-limit 20 "$here/bin/$t" --gtest_color=no >"$logs/$tool.$t.log" 2>&1)
             echo $? >"$logs/$tool.$t.status"
         }
         say "compute-sanitizer: ${#jobs_list[@]} runs, $jobs at a time"
@@ -306,6 +318,8 @@ fi
             [ -n "$line" ] && echo "| ${line%%:*} | ${line#*: } |"
         done <"$here/package.txt"
     fi
+    echo "| files | ${#tests[@]} test executables, benchmark, device query: ${missing_text:-all present} |"
+    echo "| libraries | ${unresolved_text:-all resolve} (LD_LIBRARY_PATH starts with the package's lib/) |"
     echo "| window-system libraries | $window_status |"
     echo "| compute-sanitizer | ${sanitizer:-not found}${sanitizer_version:+ ($sanitizer_version)} |"
     echo

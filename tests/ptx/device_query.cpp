@@ -20,7 +20,11 @@ int main() {
     int count = 0;
     cudaError_t err = cudaGetDeviceCount(&count);
     if (err != cudaSuccess || count == 0) {
-        printf("no CUDA device: %s\n", err != cudaSuccess ? cudaGetErrorString(err) : "none found");
+        // Without any driver the runtime says "insufficient driver"; name the real cause.
+        const char* why = driver == 0 ? "no NVIDIA driver found"
+                          : err != cudaSuccess ? cudaGetErrorString(err)
+                                               : "the driver lists none";
+        printf("no CUDA device: %s\n", why);
         return 3;
     }
     for (int i = 0; i < count; ++i) {
