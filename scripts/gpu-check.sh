@@ -55,7 +55,7 @@ make_package() {
             die "$dest exists and is not a package: choose another folder"
         fi
     fi
-    mkdir -p "$dest/bin" "$dest/lib"
+    mkdir -p "$dest/bin" "$dest/lib/fallback"
     : >"$dest/tests.txt"
     while read -r kind path; do
         name=$(basename "$path")
@@ -72,18 +72,22 @@ make_package() {
     chmod +x "$dest/run.sh"
 
     # Every shared library but glibc's own, so a machine without the project's packages
-    # (libpng, zlib, a newer libstdc++) runs the package.
+    # (libpng, zlib) runs the package. The compiler's runtime (libstdc++, libgcc_s) goes to
+    # lib/fallback: it needs this machine's glibc, so run.sh takes it only where the GPU
+    # machine's own is too old.
     for f in "$dest"/bin/*; do
         ldd "$f" | awk '$2 == "=>" && $3 ~ /^\// { print $1, $3 }'
     done | sort -u | while read -r so lib; do
         case "$so" in
             libc.so.*|libm.so.*|libdl.so.*|librt.so.*|libpthread.so.*|ld-linux*|libresolv.so.*|libutil.so.*) ;;
+            libstdc++.so.*|libgcc_s.so.*) cp -L "$lib" "$dest/lib/fallback/$so" ;;
             *) cp -L "$lib" "$dest/lib/$so" ;;
         esac
     done
 
-    local glibc size_kib
-    glibc=$(objdump -T "$dest"/bin/* "$dest"/lib/* 2>/dev/null | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -n1)
+    local glibc glibc_fallback size_kib
+    glibc=$(objdump -T "$dest"/bin/* "$dest"/lib/*.so* 2>/dev/null | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -n1)
+    glibc_fallback=$(objdump -T "$dest"/lib/fallback/* 2>/dev/null | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -n1)
     size_kib=$(du -sk "$dest" | cut -f1)
     {
         echo "package: built $(date -u '+%Y-%m-%d %H:%M UTC') on $(hostname)"
@@ -91,11 +95,11 @@ make_package() {
         echo "CUDA architectures: $(sed -n 's/^CMAKE_CUDA_ARCHITECTURES:[A-Z]*=//p' "$build/CMakeCache.txt")"
         echo "nvcc: $("$(sed -n 's/^CMAKE_CUDA_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")" --version | grep -o 'release [0-9.]*, V[0-9.]*')"
         echo "needs: glibc ${glibc#GLIBC_} or newer; an NVIDIA driver that supports this CUDA release (the runtime is linked in)"
-        echo "bundled libraries: $(ls "$dest/lib" | paste -sd' ' -)"
+        echo "bundled libraries: $(find "$dest/lib" -maxdepth 1 -type f -printf '%f\n' | sort | paste -sd' ' -); fallback, for glibc ${glibc_fallback#GLIBC_} or newer: $(ls "$dest/lib/fallback" | paste -sd' ' -)"
     } >"$dest/package.txt"
     [ "$size_kib" -le $((max_package_mib * 1024)) ] ||
         die "$dest is $((size_kib / 1024)) MiB, more than $max_package_mib MiB"
-    say "package $dest: $(wc -l <"$dest/tests.txt") test executables, $(ls "$dest/lib" | wc -l) libraries, $((size_kib / 1024)) MiB"
+    say "package $dest: $(wc -l <"$dest/tests.txt") test executables, $(find "$dest/lib" -type f | wc -l) libraries, $((size_kib / 1024)) MiB"
 }
 
 # The executables the package needs, as build targets (their file names).

@@ -42,7 +42,6 @@ case "$report" in /*) ;; *) report=$PWD/$report ;; esac
 # Test executables whose kernels use __syncthreads(): racecheck and synccheck look at these.
 barrier_tests=(gravsim_kernels_test oilbrush_kernel_tests gpu_runtime_test)
 
-export LD_LIBRARY_PATH=$here/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
 logs=${report%.md}-logs
 rm -rf "$logs"
 mkdir -p "$logs" "$(dirname "$report")" || { echo "run.sh: cannot write $logs" >&2; exit 2; }
@@ -69,14 +68,37 @@ if [ ${#missing[@]} -gt 0 ]; then
     fail "missing from bin/: ${missing[*]}"
 fi
 
-unresolved=()
-for f in "$here"/bin/*; do
-    [ -x "$f" ] || continue
-    out=$(ldd "$f" 2>&1)
-    if grep -q "not found" <<<"$out"; then
-        unresolved+=("$(basename "$f"): $(grep "not found" <<<"$out" | tr -s ' \t' ' ' | paste -sd';' -)")
+# The package's libraries come first for the package's executables (and the sanitizer
+# that runs them). lib/fallback holds the build machine's libstdc++ and libgcc_s: taken
+# only where the machine's own are too old for the executables, since they need the build
+# machine's glibc too.
+unresolved_with() {
+    local f out
+    unresolved=()
+    for f in "$here"/bin/*; do
+        [ -x "$f" ] || continue
+        out=$(LD_LIBRARY_PATH=$1 ldd "$f" 2>&1)
+        if grep -q "not found" <<<"$out"; then
+            unresolved+=("$(basename "$f"): $(grep "not found" <<<"$out" | tr -s ' \t' ' ' | paste -sd';' -)")
+        fi
+    done
+}
+libpath=$here/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
+libs_used="lib/"
+unresolved_with "$libpath"
+if [ ${#unresolved[@]} -gt 0 ] && [ -d "$here/lib/fallback" ]; then
+    fallback=$here/lib:$here/lib/fallback${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
+    first=("${unresolved[@]}")
+    unresolved_with "$fallback"
+    if [ ${#unresolved[@]} -eq 0 ]; then
+        libpath=$fallback
+        libs_used="lib/ and lib/fallback/ (the machine's own were not enough: ${first[0]})"
+    else
+        unresolved=("${first[@]}")
     fi
-done
+fi
+# in_package <command...>: runs a package executable with the package's libraries.
+in_package() { LD_LIBRARY_PATH=$libpath "$@"; }
 unresolved_text=""
 if [ ${#unresolved[@]} -gt 0 ]; then
     unresolved_text="NOT RESOLVED: ${unresolved[*]}"
@@ -94,7 +116,7 @@ if [ -r "$here/needed_check.sh" ]; then
 fi
 
 # ---- 2. the device ----------------------------------------------------------------------
-device_info=$("$here/bin/gpudemos_device_query" 2>&1)
+device_info=$(in_package "$here/bin/gpudemos_device_query" 2>&1)
 query_status=$?
 has_device=0
 [ "$query_status" -eq 0 ] && has_device=1
@@ -116,12 +138,12 @@ run_test() {
     [ "$limit" -gt 300 ] && limit=300
     if [ "$limit" -le 0 ]; then
         echo "not run: time budget spent" >"$logs/$t.log"
-        echo 124 >"$logs/$t.status"
+        echo 125 >"$logs/$t.status"
         return
     fi
     # Each run in a folder of its own: tests may write files into the current one.
     mkdir -p "$logs/work/$t"
-    (cd "$logs/work/$t" && timeout -k 10 "$limit" "$here/bin/$t" --gtest_color=no >"$logs/$t.log" 2>&1)
+    (cd "$logs/work/$t" && timeout -k 10 "$limit" env LD_LIBRARY_PATH="$libpath" "$here/bin/$t" --gtest_color=no >"$logs/$t.log" 2>&1)
     echo $? >"$logs/$t.status"
 }
 
@@ -160,7 +182,9 @@ for t in "${present_tests[@]}"; do
     total_run=$((total_run + ran)); total_passed=$((total_passed + passed))
     total_failed=$((total_failed + failed)); total_skipped=$((total_skipped + skipped))
     note=""
-    if [ "$status" -eq 124 ]; then
+    if [ "$status" -eq 125 ]; then
+        note="not run: time budget spent"; fail "$t: not run, time budget spent"
+    elif [ "$status" -eq 124 ]; then
         note="timed out"; fail "$t: timed out"
     elif [ "$status" -ne 0 ]; then
         note="exit status $status"; fail "$t: exit status $status, $failed tests failed"
@@ -200,7 +224,7 @@ if [ "$has_device" -eq 1 ]; then
         say "running the benchmark (limit ${limit}s)"
         bench_start=$(date +%s)
         mkdir -p "$logs/work/bench"
-        (cd "$logs/work/bench" && timeout -k 10 "$limit" "$here/bin/gpudemos_bench" >"$logs/bench.md" 2>"$logs/bench.log")
+        (cd "$logs/work/bench" && timeout -k 10 "$limit" env LD_LIBRARY_PATH="$libpath" "$here/bin/gpudemos_bench" >"$logs/bench.md" 2>"$logs/bench.log")
         rc=$?
         bench_secs=$(($(date +%s) - bench_start))
         bench_table=$(cat "$logs/bench.md")
@@ -247,12 +271,11 @@ if [ "$has_device" -eq 1 ]; then
             case $tool in
                 # API errors are what several tests provoke on purpose; memcheck looks at
                 # the kernels' memory accesses.
-                memcheck) extra_args=(--report-api-errors no --leak-check full) ;;
-                racecheck) extra_args=(--racecheck-report all) ;;
+                memcheck) extra_args=(--report-api-errors no) ;;
             esac
             mkdir -p "$logs/work/$tool.$t"
-            (cd "$logs/work/$tool.$t" && timeout -k 10 "$limit" "$sanitizer" --tool "$tool" "${extra_args[@]}" \
-                --print-limit 20 "$here/bin/$t" --gtest_color=no >"$logs/$tool.$t.log" 2>&1)
+            (cd "$logs/work/$tool.$t" && timeout -k 10 "$limit" env LD_LIBRARY_PATH="$libpath" "$sanitizer" --tool "$tool" \
+                "${extra_args[@]}" --print-limit 20 "$here/bin/$t" --gtest_color=no >"$logs/$tool.$t.log" 2>&1)
             echo $? >"$logs/$tool.$t.status"
         }
         say "compute-sanitizer: ${#jobs_list[@]} runs, $jobs at a time"
@@ -319,7 +342,7 @@ fi
         done <"$here/package.txt"
     fi
     echo "| files | ${#tests[@]} test executables, benchmark, device query: ${missing_text:-all present} |"
-    echo "| libraries | ${unresolved_text:-all resolve} (LD_LIBRARY_PATH starts with the package's lib/) |"
+    echo "| libraries | ${unresolved_text:-all resolve} (package libraries used: $libs_used) |"
     echo "| window-system libraries | $window_status |"
     echo "| compute-sanitizer | ${sanitizer:-not found}${sanitizer_version:+ ($sanitizer_version)} |"
     echo
@@ -362,7 +385,7 @@ fi
     elif [ -z "$sanitizer" ]; then
         echo "Not run: compute-sanitizer not found (PATH, /usr/local/cuda/bin)."
     else
-        echo "memcheck (--report-api-errors no --leak-check full) on every test executable holding"
+        echo "memcheck (--report-api-errors no) on every test executable holding"
         echo "kernels; racecheck and synccheck on ${barrier_tests[*]}."
         echo
         echo "| tool | executable | findings | note |"
