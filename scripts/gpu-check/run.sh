@@ -23,7 +23,8 @@ set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 report=$here/report.md
 budget=450        # seconds for the whole run: 7.5 minutes
-jobs=4
+jobs=$(nproc)
+[ "$jobs" -gt 8 ] && jobs=8
 extra=""          # a Markdown fragment placed before the tests (gpu-check.sh's build checks)
 failures_given=() # failures found before this run (gpu-check.sh's build checks)
 while [ $# -gt 0 ]; do
@@ -43,8 +44,13 @@ case "$report" in /*) ;; *) report=$PWD/$report ;; esac
 barrier_tests=(gravsim_kernels_test oilbrush_kernel_tests gpu_runtime_test)
 
 logs=${report%.md}-logs
-rm -rf "$logs"
+if [ -e "$logs" ]; then
+    # Only an earlier run's logs are replaced.
+    [ -f "$logs/.gpu-check-logs" ] || { echo "run.sh: $logs exists and is not a log folder of this script" >&2; exit 2; }
+    rm -rf "$logs"
+fi
 mkdir -p "$logs" "$(dirname "$report")" || { echo "run.sh: cannot write $logs" >&2; exit 2; }
+: >"$logs/.gpu-check-logs"
 start=$(date +%s)
 failures=("${failures_given[@]}")   # one line per reason the run fails
 
@@ -105,8 +111,10 @@ if [ ${#unresolved[@]} -gt 0 ]; then
     fail "libraries that do not resolve: ${unresolved[*]}"
 fi
 
-window_status=skipped
-if [ -r "$here/needed_check.sh" ]; then
+window_status="not checked"
+if ! command -v readelf >/dev/null 2>&1 && ! command -v objdump >/dev/null 2>&1; then
+    window_status="not checked here: no readelf or objdump (the build checked it)"
+elif [ -r "$here/needed_check.sh" ]; then
     bash "$here/needed_check.sh" "$here"/bin/* >"$logs/needed.log" 2>&1
     case $? in
         0) window_status="none" ;;
