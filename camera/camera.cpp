@@ -13,6 +13,15 @@ Vec3 lastRay{0, 0, 0};
 int dragging = 0;
 int dragButton = 0;
 
+namespace {
+int noWindowSize() { return 0; }
+void noRedisplay() {}
+}  // namespace
+
+// Constant-initialised, so camera_gl's start-up code that installs freeglut always runs
+// after it.
+Platform platform{noWindowSize, noWindowSize, noRedisplay};
+
 void initCamera(double startDistance) {
     eye = Vec3{0, 0, startDistance};
     center = Vec3{0, 0, 0};

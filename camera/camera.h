@@ -4,8 +4,10 @@
 //
 // The state is plain module globals. A program sets its start distance with
 // initCamera(), registers cameraMouse and cameraMotion with freeglut and calls
-// applyCamera() every frame. All math is in double precision; only applyCamera() and the
-// default platform touch GL or freeglut, so tests drive the rest with a made-up window.
+// applyCamera() every frame. All math is in double precision. Only applyCamera() and the
+// freeglut platform touch GL or freeglut; they live in camera_gl.cpp (library camera_gl,
+// linked by the programs alone), so tests and the benchmark drive the rest, library
+// camera, without a window system.
 #pragma once
 
 namespace camera {
@@ -38,7 +40,9 @@ struct Platform {
     int (*windowHeight)();
     void (*postRedisplay)();
 };
-extern Platform platform;  // freeglut by default
+// Without camera_gl: a 0 x 0 window that ignores redisplay requests. Linking camera_gl
+// makes freeglut the default.
+extern Platform platform;
 
 // ---- vector helpers ----------------------------------------------------------------
 

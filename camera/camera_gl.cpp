@@ -11,7 +11,8 @@ int glutHeight() { return glutGet(GLUT_WINDOW_HEIGHT); }
 void glutRedisplay() { glutPostRedisplay(); }
 }  // namespace
 
-Platform platform{glutWidth, glutHeight, glutRedisplay};
+// Programs link this file for applyCamera(), which brings freeglut in as the platform.
+const bool glutInstalled = (platform = Platform{glutWidth, glutHeight, glutRedisplay}, true);
 
 void applyCamera() {
     // Fixed perspective: the windows are square and never reshaped, and zooming moves the
