@@ -16,10 +16,19 @@ std::string lastTitle;
 
 int nowMs() { return fakeNow; }
 void setTitle(const char* t) { lastTitle = t; }
-void alloc1() { events.push_back("alloc1"); }
+// A recording allocate: enters at once, releasing the old mode after its own buffers.
+bool alloc1(void (*releaseOld)()) {
+    events.push_back("alloc1");
+    if (releaseOld) releaseOld();
+    return true;
+}
 void release1() { events.push_back("release1"); }
 void compute1() { events.push_back("compute1"); }
-void alloc2() { events.push_back("alloc2"); }
+bool alloc2(void (*releaseOld)()) {
+    events.push_back("alloc2");
+    if (releaseOld) releaseOld();
+    return true;
+}
 void release2() { events.push_back("release2"); }
 void compute2() { events.push_back("compute2:" + lastTitle); }
 int count() { return fakeCount; }
@@ -104,14 +113,14 @@ TEST_F(Frame, TitleCarriesTheProgramsCount) {
     EXPECT_EQ(lastTitle, "N-Body (mode: CPU, bodies: 1536, FPS: 9.95)");
 }
 
-TEST_F(Frame, SwitchReleasesThenAllocatesEvenForTheCurrentMode) {
+TEST_F(Frame, SwitchAllocatesThenReleasesEvenForTheCurrentMode) {
     use(viewer::fractviewFrame);
     viewer::allocateMode();
     viewer::keyboard('2', 0, 0);
     viewer::keyboard('2', 0, 0);
     viewer::keyboard('1', 0, 0);
-    EXPECT_EQ(events, (std::vector<std::string>{"alloc1", "release1", "alloc2", "release2", "alloc2", "release2",
-                                                 "alloc1"}));
+    EXPECT_EQ(events, (std::vector<std::string>{"alloc1", "alloc2", "release1", "alloc2", "release2", "alloc1",
+                                                 "release2"}));
     EXPECT_EQ(viewer::state.mode, 1);
 }
 
