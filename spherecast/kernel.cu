@@ -31,8 +31,8 @@ constexpr size_t kSphereBytes = sizeof(Sphere);
 size_t sceneBytes(int count) { return (size_t)count * kSphereBytes; }
 
 // Resizes the host scene to count records, keeping the first ones. realloc(p, 0) may free
-// p and return null, which would read as a failure, so an empty scene is freed outright,
-// and an empty one grows through the allocator table.
+// p and return null, which would read as a failure, so an empty scene is freed outright
+// (and grows again through the allocator table).
 bool resizeScene(int count) {
     if (count == 0) {
         if (spheres) memory.hostFree(spheres);

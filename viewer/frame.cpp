@@ -37,11 +37,8 @@ const ModeOps* opsOf(int mode) {
     if (mode < 1 || mode > kMaxModes) return nullptr;
     return &program->modes[mode];
 }
-}  // namespace
 
-namespace {
-
-char refusalText[200];
+char refusalText[200];  // the last refusal, told by a mode's allocate
 
 // Enters newMode: its buffers first, then the old mode's release. False when refused.
 bool enter(int newMode, void (*releaseOld)()) {
@@ -104,6 +101,10 @@ void refuse(const char* buffer, size_t bytes, bool device, const char* reason) {
 const char* refusal() { return refusalText[0] ? refusalText : "cannot allocate the buffers of the mode"; }
 
 void reportRefusal() {
+    if (!program) {  // a core driven without the frame (benchmark, tests)
+        fprintf(stderr, "%s\n", refusal());
+        return;
+    }
     const FrameParams& p = *program->params;
     char count[64] = "";
     if (p.countName && program->count) snprintf(count, sizeof count, " at %d %s", program->count(), p.countName);

@@ -84,7 +84,7 @@ Snapshot snapshot() {
 
 template <typename T>
 bool sameBytes(const std::vector<T>& a, const std::vector<T>& b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
 }
 
 void expectUnchanged(const Snapshot& before) {
