@@ -139,7 +139,7 @@ protected:
             expectUnchanged(before);
             EXPECT_EQ(err, faulty::refusalLine("clusterview", takes[k - 1], s.deviceError, s.from, nameOf(s.from),
                                                " at " + std::to_string(kCount) + " points"));
-            EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "the refused allocation's error was left for the next launch";
+            EXPECT_FALSE(faulty::cudaErrorLeft()) << "the refused allocation's error was left for the next launch";
             if (HasFailure()) return;
         }
         viewer::computeFrame();  // the running mode still iterates
@@ -153,7 +153,7 @@ protected:
         EXPECT_EQ(faulty::ledger.liveHost, 5);
         EXPECT_EQ(faulty::ledger.liveDevice, s.to == 2 ? 5 : 0);
         viewer::computeFrame();
-        EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+        EXPECT_FALSE(faulty::cudaErrorLeft());
     }
 
     static void press(const Step& s) {

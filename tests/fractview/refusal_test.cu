@@ -87,7 +87,7 @@ protected:
             EXPECT_EQ(gpu::cpu::trackedAllocationCount(), tracked);
 #endif
             EXPECT_EQ(err, faulty::refusalLine("fractview", takes[k - 1], s.deviceError, s.from, nameOf(s.from), ""));
-            EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "the refused allocation's error was left for the next launch";
+            EXPECT_FALSE(faulty::cudaErrorLeft()) << "the refused allocation's error was left for the next launch";
             // The running mode draws the same picture again.
             std::memset((void*)fv::pixels, 0x7f, fv::kImageBytes);
             viewer::computeFrame();
@@ -104,7 +104,7 @@ protected:
         EXPECT_EQ(faulty::ledger.liveDevice, s.to == 2 ? 1 : 0);
         viewer::computeFrame();
         EXPECT_TRUE(picture() == shown) << "the new mode draws another picture of the same view";
-        EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+        EXPECT_FALSE(faulty::cudaErrorLeft());
     }
     viewer::Program prog{};
 };

@@ -122,7 +122,7 @@ protected:
                                                 : takes[k - 1];
             EXPECT_EQ(err, faulty::refusalLine("spherecast", failed, s.deviceError, s.from, nameOf(s.from),
                                                " at " + std::to_string(s.fromCount) + " spheres"));
-            EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "the refused allocation's error was left for the next launch";
+            EXPECT_FALSE(faulty::cudaErrorLeft()) << "the refused allocation's error was left for the next launch";
             // The running mode draws the same picture again.
             std::memset((void*)sc::pixels, 0x7f, sc::imageBytes);
             viewer::computeFrame();
@@ -139,7 +139,7 @@ protected:
         EXPECT_EQ(faulty::ledger.liveHost, s.countAfter > 0 ? 2 : 1);
         EXPECT_EQ(faulty::ledger.liveDevice, s.to >= 2 ? 1 : 0);
         viewer::computeFrame();
-        EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+        EXPECT_FALSE(faulty::cudaErrorLeft());
     }
 
     static void press(const Step& s) {

@@ -57,6 +57,10 @@ inline viewer::Memory memory() {
     };
 }
 
+// An error left for the next launch to read as its own. Without a device (a cuda build on
+// a machine without one) the runtime reports that absence on every call: nothing to check.
+inline bool cudaErrorLeft() { return gpu::deviceAvailable() && cudaGetLastError() != cudaSuccess; }
+
 // One buffer a step takes, in the order it takes them.
 struct Buffer {
     const char* name;
