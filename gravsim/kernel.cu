@@ -117,14 +117,7 @@ void installDeviceArrays(const DeviceArrays& d) {
 }  // namespace
 
 void initBodies() {
-    viewer::Staging stage(memory);
-    Bodies b;
-    if (!takeBodies(stage, b)) {
-        stage.undo();
-        viewer::cannotStart("gravsim");
-    }
-    drawBodies(b);
-    installBodies(b);
+    if (!enterCPU(nullptr)) viewer::cannotStart("gravsim");
 }
 
 void freeBodies() {
@@ -372,9 +365,7 @@ bool enterCPU(void (*releaseOld)()) {
 bool enterGPU(void (*releaseOld)()) { return enterGPUMode(releaseOld, false); }
 bool enterGPUBuffers(void (*releaseOld)()) { return enterGPUMode(releaseOld, true); }
 
-void allocateCPU() {
-    if (!enterCPU(nullptr)) viewer::cannotStart("gravsim");
-}
+void allocateCPU() { initBodies(); }
 
 void allocateGPU() {
     if (!enterGPU(nullptr)) viewer::cannotStart("gravsim");
