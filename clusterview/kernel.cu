@@ -22,6 +22,7 @@ float4* d_centroidColors = nullptr;
 unsigned* d_pointLabel = nullptr;
 
 int (*draw)() = rand;
+viewer::Memory memory = viewer::systemMemory();
 
 namespace {
 
@@ -51,15 +52,6 @@ void* hostAlloc(size_t bytes, const char* name) {
     return p;
 }
 
-void deviceAlloc(void** p, size_t bytes, const char* name) {
-    cudaError_t err = cudaMalloc(p, bytes);
-    if (err != cudaSuccess) {
-        fprintf(stderr, "clusterview: cannot allocate %zu bytes of device memory for %s (%s)\n", bytes, name,
-                cudaGetErrorString(err));
-        exit(1);
-    }
-}
-
 void requireCuda(cudaError_t err, const char* what) {
     if (err != cudaSuccess) {
         fprintf(stderr, "clusterview: %s failed: %s\n", what, cudaGetErrorString(err));
@@ -69,8 +61,8 @@ void requireCuda(cudaError_t err, const char* what) {
 
 // ---- data ------------------------------------------------------------------------------
 
-float4* generatePoints(int count, float scale) {
-    Blob* blobs = (Blob*)hostAlloc(sizeof(Blob) * blobCount, "the blob table");
+void generatePointsInto(float4* result, int count, float scale) {
+    Blob blobs[blobCount];
     for (int b = 0; b < blobCount; ++b) {
         float ux = signedUnit(draw());
         float uy = signedUnit(draw());
@@ -80,7 +72,6 @@ float4* generatePoints(int count, float scale) {
         blobs[b].centre = make_float4(reach * scale * ux, reach * scale * uy, reach * scale * uz, 1.0f);
         blobs[b].spread = unit(draw()) + 0.5f;
     }
-    float4* result = (float4*)hostAlloc(bytesOf(count, sizeof(float4)), "points");
     for (int i = 0; i < count; ++i) {
         const Blob& blob = blobs[draw() % blobCount];
         float e, f, g;
@@ -95,7 +86,11 @@ float4* generatePoints(int count, float scale) {
         float k = blob.spread * blob.spread * h * scale;
         result[i] = make_float4(blob.centre.x + k * e, blob.centre.y + k * f, blob.centre.z + k * g, 1.0f);
     }
-    free(blobs);
+}
+
+float4* generatePoints(int count, float scale) {
+    float4* result = (float4*)hostAlloc(bytesOf(count, sizeof(float4)), "points");
+    generatePointsInto(result, count, scale);
     return result;
 }
 
@@ -108,23 +103,56 @@ float4 randomColor() {
     return color;
 }
 
-void initKMeans() {
-    points = generatePoints(pointCount, 1.0f);
-    pointColors = (float4*)hostAlloc(bytesOf(pointCount, sizeof(float4)), "pointColors");
-    pointLabel = (int*)hostAlloc(bytesOf(pointCount, sizeof(int)), "pointLabel");
-    centroids = (float4*)hostAlloc(sizeof(float4) * clusterCount, "centroids");
-    centroidColors = (float4*)hostAlloc(sizeof(float4) * clusterCount, "centroidColors");
+namespace {
+
+// The arrays of a new state, taken before the old state is let go.
+struct Arrays {
+    float4 *points = nullptr, *pointColors = nullptr, *centroids = nullptr, *centroidColors = nullptr;
+    int* pointLabel = nullptr;
+};
+struct DeviceArrays {
+    float4 *points = nullptr, *pointColors = nullptr, *centroids = nullptr, *centroidColors = nullptr;
+    unsigned* pointLabel = nullptr;
+};
+
+bool takeArrays(viewer::Staging& stage, Arrays& a) {
+    const size_t n16 = bytesOf(pointCount, sizeof(float4)), k16 = sizeof(float4) * clusterCount;
+    return stage.host(&a.points, n16, "points") && stage.host(&a.pointColors, n16, "pointColors") &&
+           stage.host(&a.pointLabel, bytesOf(pointCount, sizeof(int)), "pointLabel") &&
+           stage.host(&a.centroids, k16, "centroids") && stage.host(&a.centroidColors, k16, "centroidColors");
+}
+
+bool takeDeviceArrays(viewer::Staging& stage, DeviceArrays& d) {
+    const size_t n16 = bytesOf(pointCount, sizeof(float4)), k16 = sizeof(float4) * clusterCount;
+    return stage.device(&d.points, n16, "d_points") && stage.device(&d.pointColors, n16, "d_pointColors") &&
+           stage.device(&d.pointLabel, bytesOf(pointCount, sizeof(unsigned)), "d_pointLabel") &&
+           stage.device(&d.centroids, k16, "d_centroids") && stage.device(&d.centroidColors, k16, "d_centroidColors");
+}
+
+// A new cloud, its first 128 points as centroids, and the cluster colours.
+void initArrays(const Arrays& a) {
+    generatePointsInto(a.points, pointCount, 1.0f);
     for (int k = 0; k < clusterCount; ++k) {
-        centroids[k] = points[k];
-        centroidColors[k] = randomColor();
+        a.centroids[k] = a.points[k];
+        a.centroidColors[k] = randomColor();
     }
     // The assignment writes red, green and blue; the rest starts defined (opaque black),
     // so the first upload and draw never read uninitialised memory.
     for (int i = 0; i < pointCount; ++i) {
-        pointLabel[i] = 0;
-        pointColors[i] = make_float4(0.0f, 0.0f, 0.0f, 1.0f);
+        a.pointLabel[i] = 0;
+        a.pointColors[i] = make_float4(0.0f, 0.0f, 0.0f, 1.0f);
     }
 }
+
+void install(const Arrays& a) {
+    points = a.points;
+    pointColors = a.pointColors;
+    pointLabel = a.pointLabel;
+    centroids = a.centroids;
+    centroidColors = a.centroidColors;
+}
+
+}  // namespace
 
 // ---- assignment and update ---------------------------------------------------------
 
@@ -174,33 +202,89 @@ void updateCentroids() {
 }
 
 void stepCPU() {
+    GPU_RANGE("stepCPU");
     assignCPU();
     updateCentroids();
 }
 
 void stepGPU() {
-    requireCuda(launchKernel(kernelAssign, assignGrid(pointCount), assignBlock(pointCount), d_points, d_centroids,
-                             d_pointColors, d_centroidColors, d_pointLabel),
-                "kernelAssign launch");
-    requireCuda(cudaMemcpy(pointLabel, d_pointLabel, bytesOf(pointCount, sizeof(unsigned)), cudaMemcpyDeviceToHost),
-                "label download");
-    requireCuda(cudaMemcpy(pointColors, d_pointColors, bytesOf(pointCount, sizeof(float4)), cudaMemcpyDeviceToHost),
-                "colour download");
+    GPU_RANGE("stepGPU");
+    {
+        GPU_RANGE("launch kernelAssign");
+        requireCuda(launchKernel(kernelAssign, assignGrid(pointCount), assignBlock(pointCount), d_points,
+                                 d_centroids, d_pointColors, d_centroidColors, d_pointLabel),
+                    "kernelAssign launch");
+    }
+    {
+        GPU_RANGE("copy to host");
+        requireCuda(
+            cudaMemcpy(pointLabel, d_pointLabel, bytesOf(pointCount, sizeof(unsigned)), cudaMemcpyDeviceToHost),
+            "label download");
+        requireCuda(
+            cudaMemcpy(pointColors, d_pointColors, bytesOf(pointCount, sizeof(float4)), cudaMemcpyDeviceToHost),
+            "colour download");
+    }
     updateCentroids();
+    GPU_RANGE("copy to device");
     requireCuda(cudaMemcpy(d_centroids, centroids, sizeof(float4) * clusterCount, cudaMemcpyHostToDevice),
                 "centroid upload");
 }
 
 // ---- modes and keys ------------------------------------------------------------------
 
+bool enterCPU(void (*releaseOld)()) {
+    viewer::Staging stage(memory);
+    Arrays a;
+    if (!takeArrays(stage, a)) {
+        stage.undo();
+        return false;
+    }
+    initArrays(a);
+    if (releaseOld) releaseOld();
+    install(a);
+    return true;
+}
+
+bool enterGPU(void (*releaseOld)()) {
+    viewer::Staging stage(memory);
+    Arrays a;
+    DeviceArrays d;
+    if (!takeArrays(stage, a) || !takeDeviceArrays(stage, d)) {
+        stage.undo();
+        return false;
+    }
+    initArrays(a);
+    const size_t n16 = bytesOf(pointCount, sizeof(float4)), n4 = bytesOf(pointCount, sizeof(unsigned));
+    const size_t k16 = sizeof(float4) * clusterCount;
+    requireCuda(cudaMemcpy(d.points, a.points, n16, cudaMemcpyHostToDevice), "point upload");
+    requireCuda(cudaMemcpy(d.pointColors, a.pointColors, n16, cudaMemcpyHostToDevice), "colour upload");
+    requireCuda(cudaMemcpy(d.pointLabel, a.pointLabel, n4, cudaMemcpyHostToDevice), "label upload");
+    requireCuda(cudaMemcpy(d.centroids, a.centroids, k16, cudaMemcpyHostToDevice), "centroid upload");
+    requireCuda(cudaMemcpy(d.centroidColors, a.centroidColors, k16, cudaMemcpyHostToDevice),
+                "centroid colour upload");
+    if (releaseOld) releaseOld();
+    install(a);
+    d_points = d.points;
+    d_pointColors = d.pointColors;
+    d_pointLabel = d.pointLabel;
+    d_centroids = d.centroids;
+    d_centroidColors = d.centroidColors;
+    return true;
+}
+
+void initKMeans() {
+    if (!enterCPU(nullptr)) viewer::cannotStart("clusterview");
+}
+
 void allocateCPU() { initKMeans(); }
 
+void allocateGPU() {
+    if (!enterGPU(nullptr)) viewer::cannotStart("clusterview");
+}
+
 void releaseCPU() {
-    free(points);
-    free(pointLabel);
-    free(pointColors);
-    free(centroids);
-    free(centroidColors);
+    for (void* p : {(void*)points, (void*)pointLabel, (void*)pointColors, (void*)centroids, (void*)centroidColors})
+        if (p) memory.hostFree(p);
     points = nullptr;
     pointLabel = nullptr;
     pointColors = nullptr;
@@ -208,29 +292,11 @@ void releaseCPU() {
     centroidColors = nullptr;
 }
 
-void allocateGPU() {
-    initKMeans();
-    const size_t n16 = bytesOf(pointCount, sizeof(float4)), n4 = bytesOf(pointCount, sizeof(unsigned));
-    const size_t k16 = sizeof(float4) * clusterCount;
-    deviceAlloc((void**)&d_points, n16, "d_points");
-    deviceAlloc((void**)&d_pointColors, n16, "d_pointColors");
-    deviceAlloc((void**)&d_pointLabel, n4, "d_pointLabel");
-    deviceAlloc((void**)&d_centroids, k16, "d_centroids");
-    deviceAlloc((void**)&d_centroidColors, k16, "d_centroidColors");
-    requireCuda(cudaMemcpy(d_points, points, n16, cudaMemcpyHostToDevice), "point upload");
-    requireCuda(cudaMemcpy(d_pointColors, pointColors, n16, cudaMemcpyHostToDevice), "colour upload");
-    requireCuda(cudaMemcpy(d_pointLabel, pointLabel, n4, cudaMemcpyHostToDevice), "label upload");
-    requireCuda(cudaMemcpy(d_centroids, centroids, k16, cudaMemcpyHostToDevice), "centroid upload");
-    requireCuda(cudaMemcpy(d_centroidColors, centroidColors, k16, cudaMemcpyHostToDevice), "centroid colour upload");
-}
-
 void releaseGPU() {
     releaseCPU();
-    cudaFree(d_points);
-    cudaFree(d_pointColors);
-    cudaFree(d_pointLabel);
-    cudaFree(d_centroids);
-    cudaFree(d_centroidColors);
+    for (void* p : {(void*)d_points, (void*)d_pointColors, (void*)d_pointLabel, (void*)d_centroids,
+                    (void*)d_centroidColors})
+        if (p) memory.deviceFree(p);
     d_points = nullptr;
     d_pointColors = nullptr;
     d_pointLabel = nullptr;
@@ -239,14 +305,16 @@ void releaseGPU() {
 }
 
 void specialKeys(int key, int, int) {
+    int next = pointCount;
     if (key == kKeyUp) {
-        if (pointCount < maxPointCount) pointCount *= 2;
+        if (next < maxPointCount) next *= 2;
     } else if (key == kKeyDown) {
-        if (pointCount > minPointCount) pointCount /= 2;
+        if (next > minPointCount) next /= 2;
     } else {
         return;
     }
-    viewer::switchMode(viewer::state.mode);
+    // Arrays that cannot be had keep the running cloud and its count.
+    viewer::changeCount(&pointCount, next);
 }
 
 int currentPointCount() { return pointCount; }
@@ -254,8 +322,8 @@ int currentPointCount() { return pointCount; }
 viewer::Program frameProgram() {
     viewer::Program p{};
     p.params = &viewer::clusterviewFrame;
-    p.modes[1] = {allocateCPU, releaseCPU, stepCPU};
-    p.modes[2] = {allocateGPU, releaseGPU, stepGPU};
+    p.modes[1] = {enterCPU, releaseCPU, stepCPU};
+    p.modes[2] = {enterGPU, releaseGPU, stepGPU};
     p.count = currentPointCount;
     p.specialKeys = specialKeys;
     return p;

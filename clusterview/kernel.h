@@ -8,6 +8,7 @@
 
 #include "gpu/runtime.h"
 #include "viewer/frame.h"
+#include "viewer/memory.h"
 
 namespace clusterview {
 
@@ -37,15 +38,20 @@ extern unsigned* d_pointLabel;
 
 // Source of the generator's draws: the C library's rand. Tests replace it with a script.
 extern int (*draw)();
+// Where the modes get and return their arrays. Tests swap in counting or failing functions.
+extern viewer::Memory memory;
 
 // ---- data ------------------------------------------------------------------------------
 
-// A new cloud of count points in 128 blobs; the caller frees it. A point whose random
-// offset direction comes out as zero has its direction drawn again.
+// A new cloud of count points in 128 blobs into result. A point whose random offset
+// direction comes out as zero has its direction drawn again.
+void generatePointsInto(float4* result, int count, float scale);
+// The same into a new array (malloc) that the caller frees.
 float4* generatePoints(int count, float scale);
 float4 randomColor();
 
-// Fresh points, centroids (the first 128 points), colours and labels for pointCount.
+// Fresh points, centroids (the first 128 points), colours and labels for pointCount;
+// arrays that cannot be had end the program with the line on stderr and status 1.
 void initKMeans();
 
 // ---- assignment and update ---------------------------------------------------------
@@ -86,13 +92,21 @@ void stepGPU();
 
 // ---- modes and keys ------------------------------------------------------------------
 
+// The frame's mode entries (see viewer::ModeOps): every host (and device) array of the new
+// state taken, a new cloud made (and uploaded) before the old mode is released. A refusal
+// keeps the running mode, its cloud and its count.
+bool enterCPU(void (*releaseOld)());
+bool enterGPU(void (*releaseOld)());
+// The same with nothing to release, for start-up and the benchmark: arrays that cannot be
+// had end the program with the line on stderr and status 1.
 void allocateCPU();
-void releaseCPU();
 void allocateGPU();
+void releaseCPU();
 void releaseGPU();
 
 // Up doubles pointCount (up to maxPointCount), down halves it (not below 256); either
-// then re-enters the current mode with a new cloud.
+// then re-enters the current mode with a new cloud (viewer::changeCount: a refusal keeps
+// the count).
 void specialKeys(int key, int x, int y);
 
 int currentPointCount();
@@ -101,10 +115,9 @@ int currentPointCount();
 // and the camera's mouse handlers.
 viewer::Program frameProgram();
 
-// An allocation that fails, and a launch or copy that fails, end the program with a
+// malloc for generatePoints, and a launch or copy that fails: these end the program with a
 // message on stderr and status 1.
 void* hostAlloc(size_t bytes, const char* name);
-void deviceAlloc(void** p, size_t bytes, const char* name);
 void requireCuda(cudaError_t err, const char* what);
 
 }  // namespace clusterview

@@ -75,35 +75,9 @@ void resetView() {
     prec = 15;
 }
 
-Memory systemMemory() {
-    return Memory{
-        [](size_t n) { return malloc(n); },
-        [](void* p) { free(p); },
-        [](void** p, size_t n) { return cudaMalloc(p, n); },
-        [](void* p) { return cudaFree(p); },
-    };
-}
 Memory memory = systemMemory();
 
 namespace {
-
-[[noreturn]] void outOfMemory(const char* what, const char* why) {
-    fprintf(stderr, "fractview: cannot allocate the %zu-byte %s image: %s\n", kImageBytes, what, why);
-    exit(1);
-}
-
-float4* allocateHostImage() {
-    void* p = memory.hostAlloc(kImageBytes);
-    if (!p) outOfMemory("host", "out of memory");
-    return static_cast<float4*>(p);
-}
-
-float4* allocateDeviceImage() {
-    void* p = nullptr;
-    cudaError_t err = memory.deviceAlloc(&p, kImageBytes);
-    if (err != cudaSuccess || !p) outOfMemory("device", err != cudaSuccess ? cudaGetErrorString(err) : "no memory");
-    return static_cast<float4*>(p);
-}
 
 void releaseHostImage() {
     if (pixels) memory.hostFree(pixels);
@@ -119,18 +93,45 @@ void releaseDeviceImage() {
 
 // ---- modes -------------------------------------------------------------------------
 
-void allocateCPU() { pixels = allocateHostImage(); }
+bool enterCPU(void (*releaseOld)()) {
+    viewer::Staging stage(memory);
+    float4* image;
+    if (!stage.host(&image, kImageBytes, "pixels")) {
+        stage.undo();
+        return false;
+    }
+    if (releaseOld) releaseOld();
+    pixels = image;
+    return true;
+}
+
+bool enterGPU(void (*releaseOld)()) {
+    viewer::Staging stage(memory);
+    float4 *deviceImage, *image;
+    if (!stage.device(&deviceImage, kImageBytes, "pixels_gpu") || !stage.host(&image, kImageBytes, "pixels")) {
+        stage.undo();
+        return false;
+    }
+    if (releaseOld) releaseOld();
+    pixels_gpu = deviceImage;
+    pixels = image;
+    return true;
+}
+
+void allocateCPU() {
+    if (!enterCPU(nullptr)) viewer::cannotStart("fractview");
+}
+
+void allocateGPU() {
+    if (!enterGPU(nullptr)) viewer::cannotStart("fractview");
+}
 
 void releaseCPU() { releaseHostImage(); }
 
 void renderCPU() {
+    GPU_RANGE("renderCPU");
     for (int i = 0; i < kHeight; ++i)
         for (int j = 0; j < kWidth; ++j) pixels[i * kWidth + j] = juliaPixel(i, j, scale, mx, my, prec);
-}
-
-void allocateGPU() {
-    pixels_gpu = allocateDeviceImage();
-    pixels = allocateHostImage();
 }
 
 void releaseGPU() {
@@ -139,8 +140,14 @@ void releaseGPU() {
 }
 
 cudaError_t renderGPUWith(dim3 grid, dim3 block) {
-    cudaError_t launched = launchKernel(juliaColorGPU, grid, block, pixels_gpu, scale, mx, my, prec);
+    GPU_RANGE("renderGPU");
+    cudaError_t launched;
+    {
+        GPU_RANGE("launch juliaColorGPU");
+        launched = launchKernel(juliaColorGPU, grid, block, pixels_gpu, scale, mx, my, prec);
+    }
     // A refused launch leaves the device image as it was; the frame shows that.
+    GPU_RANGE("copy to host");
     cudaMemcpy(pixels, pixels_gpu, kImageBytes, cudaMemcpyDeviceToHost);
     return launched;
 }
@@ -179,8 +186,8 @@ void specialKeys(int key, int, int) {
 viewer::Program program(void (*draw)()) {
     viewer::Program p{};
     p.params = &viewer::fractviewFrame;
-    p.modes[1] = {allocateCPU, releaseCPU, renderCPU};
-    p.modes[2] = {allocateGPU, releaseGPU, renderGPU};
+    p.modes[1] = {enterCPU, releaseCPU, renderCPU};
+    p.modes[2] = {enterGPU, releaseGPU, renderGPU};
     p.draw = draw;
     p.specialKeys = specialKeys;
     p.mouse = mouse;

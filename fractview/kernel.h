@@ -7,6 +7,7 @@
 
 #include "gpu/runtime.h"
 #include "viewer/frame.h"
+#include "viewer/memory.h"
 
 namespace fractview {
 
@@ -47,24 +48,26 @@ extern float4* pixels_gpu;  // device image (mode 2)
 // Start view: c = 0, scale 0.003, prec 15.
 void resetView();
 
-// Where the modes get and return their buffers. Tests swap in recording functions; an
-// allocation that fails ends the program with a message on stderr and status 1.
-struct Memory {
-    void* (*hostAlloc)(size_t bytes);
-    void (*hostFree)(void* p);
-    cudaError_t (*deviceAlloc)(void** p, size_t bytes);
-    cudaError_t (*deviceFree)(void* p);
-};
+// Where the modes get and return their buffers. Tests swap in recording or failing
+// functions.
+using Memory = viewer::Memory;
+using viewer::systemMemory;
 extern Memory memory;
-Memory systemMemory();
 
 // ---- modes ---------------------------------------------------------------------------
 
-void allocateCPU();  // mode 1: pixels
+// The frame's mode entries (see viewer::ModeOps): the new images first, then releaseOld,
+// so a refused switch keeps the running mode and its picture.
+bool enterCPU(void (*releaseOld)());  // mode 1: pixels
+bool enterGPU(void (*releaseOld)());  // mode 2: pixels_gpu, then pixels
+
+// The same with nothing to release, for start-up and the benchmark; an image that cannot
+// be had ends the program with the line on stderr and status 1.
+void allocateCPU();
+void allocateGPU();
 void releaseCPU();
+void releaseGPU();  // pixels_gpu, then pixels
 void renderCPU();
-void allocateGPU();  // mode 2: pixels_gpu, then pixels
-void releaseGPU();   // pixels_gpu, then pixels
 void renderGPU();
 
 // The GPU step with a given launch shape: a refused shape skips the kernel, and the

@@ -18,6 +18,7 @@ float* mass = nullptr;
 float4 *d_pos0 = nullptr, *d_pos1 = nullptr, *d_vel0 = nullptr, *d_vel1 = nullptr;
 float* d_mass = nullptr;
 int currentBuffer = 0;
+viewer::Memory memory = viewer::systemMemory();
 
 void* mallocOrExit(size_t bytes, const char* what) {
     void* p = malloc(bytes);
@@ -28,15 +29,6 @@ void* mallocOrExit(size_t bytes, const char* what) {
     return p;
 }
 
-void cudaMallocOrExit(void** ptr, size_t bytes, const char* what) {
-    cudaError_t err = cudaMalloc(ptr, bytes);
-    if (err != cudaSuccess) {
-        fprintf(stderr, "gravsim: cannot allocate %zu bytes of device memory for %s (%s)\n", bytes, what,
-                cudaGetErrorString(err));
-        exit(1);
-    }
-}
-
 namespace {
 size_t vectorBytes() { return (size_t)bodyCount * sizeof(float4); }
 size_t massBytes() { return (size_t)bodyCount * sizeof(float); }
@@ -45,8 +37,7 @@ float unitDraw() { return (float)(rand() % 1000) / 1000.0f; }
 
 // ---- bodies --------------------------------------------------------------------------
 
-float4* randomVectors(int count, float scale) {
-    float4* v = (float4*)mallocOrExit((size_t)count * sizeof(float4), "random vectors");
+void fillRandomVectors(float4* v, int count, float scale) {
     for (int i = 0; i < count; ++i) {
         float x, y, z;
         // All three draws at 500 give no direction; draw the direction again rather than
@@ -61,27 +52,80 @@ float4* randomVectors(int count, float scale) {
         float f = s / len;
         v[i] = make_float4(f * scale * x, f * scale * y, f * scale * z, 1.0f);
     }
+}
+
+void fillRandomFloats(float* v, int count, float min, float max) {
+    for (int i = 0; i < count; ++i) v[i] = (max - min) * unitDraw() + min;
+}
+
+float4* randomVectors(int count, float scale) {
+    float4* v = (float4*)mallocOrExit((size_t)count * sizeof(float4), "random vectors");
+    fillRandomVectors(v, count, scale);
     return v;
 }
 
 float* randomFloats(int count, float min, float max) {
     float* v = (float*)mallocOrExit((size_t)count * sizeof(float), "random floats");
-    for (int i = 0; i < count; ++i) v[i] = (max - min) * unitDraw() + min;
+    fillRandomFloats(v, count, min, max);
     return v;
 }
 
+namespace {
+
+// The arrays of a new state, taken before the old state is let go.
+struct Bodies {
+    float4 *pos = nullptr, *vel = nullptr;
+    float* mass = nullptr;
+};
+struct DeviceArrays {
+    float4 *pos0 = nullptr, *pos1 = nullptr, *vel0 = nullptr, *vel1 = nullptr;
+    float* mass = nullptr;
+};
+
+bool takeBodies(viewer::Staging& stage, Bodies& b) {
+    return stage.host(&b.pos, vectorBytes(), "pos") && stage.host(&b.vel, vectorBytes(), "vel") &&
+           stage.host(&b.mass, massBytes(), "mass");
+}
+
+bool takeDeviceArrays(viewer::Staging& stage, DeviceArrays& d) {
+    return stage.device(&d.pos0, vectorBytes(), "d_pos0") && stage.device(&d.pos1, vectorBytes(), "d_pos1") &&
+           stage.device(&d.vel0, vectorBytes(), "d_vel0") && stage.device(&d.vel1, vectorBytes(), "d_vel1") &&
+           stage.device(&d.mass, massBytes(), "d_mass");
+}
+
+// A new cloud: positions, velocities, masses, in this order.
+void drawBodies(const Bodies& b) {
+    fillRandomVectors(b.pos, bodyCount, positionScale);
+    fillRandomVectors(b.vel, bodyCount, velocityScale);
+    fillRandomFloats(b.mass, bodyCount, minMass, maxMass);
+}
+
+void installBodies(const Bodies& b) {
+    pos = b.pos;
+    vel = b.vel;
+    mass = b.mass;
+}
+
+void installDeviceArrays(const DeviceArrays& d) {
+    d_pos0 = d.pos0;
+    d_pos1 = d.pos1;
+    d_vel0 = d.vel0;
+    d_vel1 = d.vel1;
+    d_mass = d.mass;
+}
+
+}  // namespace
+
 void initBodies() {
-    pos = randomVectors(bodyCount, positionScale);
-    vel = randomVectors(bodyCount, velocityScale);
-    mass = randomFloats(bodyCount, minMass, maxMass);
+    if (!enterCPU(nullptr)) viewer::cannotStart("gravsim");
 }
 
 void freeBodies() {
-    free(pos);
-    pos = nullptr;
-    free(vel);
-    vel = nullptr;
-    free(mass);
+    for (float4** p : {&pos, &vel}) {
+        if (*p) memory.hostFree(*p);
+        *p = nullptr;
+    }
+    if (mass) memory.hostFree(mass);
     mass = nullptr;
 }
 
@@ -90,6 +134,7 @@ void freeBodies() {
 // Mixed precision as in the GPU kernels, except that the quotient is added to the
 // accumulator in double and the sum rounded once.
 void stepCPU() {
+    GPU_RANGE("stepCPU");
     const int n = bodyCount;
     float4* newPos = (float4*)mallocOrExit(vectorBytes(), "newPos");
     float4* newVel = (float4*)mallocOrExit(vectorBytes(), "newVel");
@@ -212,18 +257,31 @@ __global__ void computeBodyGPU_sm(const float4* d_pos_i, float4* d_pos_o, const 
 // Launch results are not looked at: a refused launch leaves the outputs as they were, and
 // the step still copies back and flips the buffers.
 void stepGPU() {
+    GPU_RANGE("stepGPU");
     const int n = bodyCount;
-    cudaMemcpy(d_pos0, pos, vectorBytes(), cudaMemcpyHostToDevice);
-    cudaMemcpy(d_vel0, vel, vectorBytes(), cudaMemcpyHostToDevice);
-    launchKernel(computeBodyGPU, gridFor(n), dim3(blockSize), d_pos0, d_pos1, d_vel0, d_vel1, d_mass, n);
+    {
+        GPU_RANGE("copy to device");
+        cudaMemcpy(d_pos0, pos, vectorBytes(), cudaMemcpyHostToDevice);
+        cudaMemcpy(d_vel0, vel, vectorBytes(), cudaMemcpyHostToDevice);
+    }
+    {
+        GPU_RANGE("launch computeBodyGPU");
+        launchKernel(computeBodyGPU, gridFor(n), dim3(blockSize), d_pos0, d_pos1, d_vel0, d_vel1, d_mass, n);
+    }
+    GPU_RANGE("copy to host");
     cudaMemcpy(pos, d_pos1, vectorBytes(), cudaMemcpyDeviceToHost);
     cudaMemcpy(vel, d_vel1, vectorBytes(), cudaMemcpyDeviceToHost);
 }
 
 void stepGPUBuffer() {
+    GPU_RANGE("stepGPUBuffer");
     const int n = bodyCount;
-    launchKernel(computeBodyGPUBuffer, gridFor(n), dim3(blockSize), d_pos0, d_pos1, d_vel0, d_vel1, d_mass, n,
-                 currentBuffer);
+    {
+        GPU_RANGE("launch computeBodyGPUBuffer");
+        launchKernel(computeBodyGPUBuffer, gridFor(n), dim3(blockSize), d_pos0, d_pos1, d_vel0, d_vel1, d_mass, n,
+                     currentBuffer);
+    }
+    GPU_RANGE("copy to host");
     if (currentBuffer == 0) {
         cudaMemcpy(pos, d_pos1, vectorBytes(), cudaMemcpyDeviceToHost);
         currentBuffer = 1;
@@ -234,59 +292,87 @@ void stepGPUBuffer() {
 }
 
 void stepGPUShared() {
+    GPU_RANGE("stepGPUShared");
     const int n = bodyCount;
-    if (currentBuffer == 0) {
-        launchKernel(computeBodyGPU_sm, gridFor(n), dim3(blockSize), d_pos0, d_pos1, d_vel0, d_vel1, d_mass, n);
-        cudaMemcpy(pos, d_pos1, vectorBytes(), cudaMemcpyDeviceToHost);
-        currentBuffer = 1;
-    } else {
-        launchKernel(computeBodyGPU_sm, gridFor(n), dim3(blockSize), d_pos1, d_pos0, d_vel1, d_vel0, d_mass, n);
-        cudaMemcpy(pos, d_pos0, vectorBytes(), cudaMemcpyDeviceToHost);
-        currentBuffer = 0;
+    // Reads the current pair, writes the other.
+    const bool fromZero = currentBuffer == 0;
+    {
+        GPU_RANGE("launch computeBodyGPU_sm");
+        if (fromZero)
+            launchKernel(computeBodyGPU_sm, gridFor(n), dim3(blockSize), d_pos0, d_pos1, d_vel0, d_vel1, d_mass, n);
+        else
+            launchKernel(computeBodyGPU_sm, gridFor(n), dim3(blockSize), d_pos1, d_pos0, d_vel1, d_vel0, d_mass, n);
     }
+    GPU_RANGE("copy to host");
+    cudaMemcpy(pos, fromZero ? d_pos1 : d_pos0, vectorBytes(), cudaMemcpyDeviceToHost);
+    currentBuffer = fromZero ? 1 : 0;
 }
 
 // ---- modes -------------------------------------------------------------------------------
 
 namespace {
-void allocateDeviceArrays() {
-    cudaMallocOrExit((void**)&d_pos0, vectorBytes(), "d_pos0");
-    cudaMallocOrExit((void**)&d_pos1, vectorBytes(), "d_pos1");
-    cudaMallocOrExit((void**)&d_vel0, vectorBytes(), "d_vel0");
-    cudaMallocOrExit((void**)&d_vel1, vectorBytes(), "d_vel1");
-    cudaMallocOrExit((void**)&d_mass, massBytes(), "d_mass");
-}
 
 void freeDeviceArrays() {
     for (float4** p : {&d_pos0, &d_pos1, &d_vel0, &d_vel1}) {
-        cudaFree(*p);
+        if (*p) memory.deviceFree(*p);
         *p = nullptr;
     }
-    cudaFree(d_mass);
+    if (d_mass) memory.deviceFree(d_mass);
     d_mass = nullptr;
 }
+
+// Enters a GPU mode: host and device arrays taken and the new cloud uploaded before the
+// old mode is released. bothPairs: modes 3 and 4, which start with equal pairs; mode 2
+// fills only the pair its kernel writes (w = 1 included) before the first step.
+bool enterGPUMode(void (*releaseOld)(), bool bothPairs) {
+    viewer::Staging stage(memory);
+    Bodies b;
+    DeviceArrays d;
+    if (!takeBodies(stage, b) || !takeDeviceArrays(stage, d)) {
+        stage.undo();
+        return false;
+    }
+    drawBodies(b);
+    cudaMemcpy(d.mass, b.mass, massBytes(), cudaMemcpyHostToDevice);
+    if (bothPairs) {
+        cudaMemcpy(d.pos0, b.pos, vectorBytes(), cudaMemcpyHostToDevice);
+        cudaMemcpy(d.vel0, b.vel, vectorBytes(), cudaMemcpyHostToDevice);
+    }
+    cudaMemcpy(d.pos1, b.pos, vectorBytes(), cudaMemcpyHostToDevice);
+    cudaMemcpy(d.vel1, b.vel, vectorBytes(), cudaMemcpyHostToDevice);
+    if (releaseOld) releaseOld();
+    installBodies(b);
+    installDeviceArrays(d);
+    currentBuffer = 0;
+    return true;
+}
+
 }  // namespace
+
+bool enterCPU(void (*releaseOld)()) {
+    viewer::Staging stage(memory);
+    Bodies b;
+    if (!takeBodies(stage, b)) {
+        stage.undo();
+        return false;
+    }
+    drawBodies(b);
+    if (releaseOld) releaseOld();
+    installBodies(b);
+    return true;
+}
+
+bool enterGPU(void (*releaseOld)()) { return enterGPUMode(releaseOld, false); }
+bool enterGPUBuffers(void (*releaseOld)()) { return enterGPUMode(releaseOld, true); }
 
 void allocateCPU() { initBodies(); }
 
 void allocateGPU() {
-    initBodies();
-    allocateDeviceArrays();
-    // The pair the kernel writes holds the bodies (w = 1 included) before the first step.
-    cudaMemcpy(d_mass, mass, massBytes(), cudaMemcpyHostToDevice);
-    cudaMemcpy(d_pos1, pos, vectorBytes(), cudaMemcpyHostToDevice);
-    cudaMemcpy(d_vel1, vel, vectorBytes(), cudaMemcpyHostToDevice);
+    if (!enterGPU(nullptr)) viewer::cannotStart("gravsim");
 }
 
 void allocateGPUBuffers() {
-    initBodies();
-    allocateDeviceArrays();
-    cudaMemcpy(d_mass, mass, massBytes(), cudaMemcpyHostToDevice);
-    cudaMemcpy(d_pos0, pos, vectorBytes(), cudaMemcpyHostToDevice);
-    cudaMemcpy(d_vel0, vel, vectorBytes(), cudaMemcpyHostToDevice);
-    cudaMemcpy(d_pos1, pos, vectorBytes(), cudaMemcpyHostToDevice);
-    cudaMemcpy(d_vel1, vel, vectorBytes(), cudaMemcpyHostToDevice);
-    currentBuffer = 0;
+    if (!enterGPUBuffers(nullptr)) viewer::cannotStart("gravsim");
 }
 
 void releaseCPU() { freeBodies(); }
@@ -305,29 +391,31 @@ void releaseGPUBuffers() {
 // ---- controls ------------------------------------------------------------------------------
 
 void specialKeys(int key, int, int) {
+    int next = bodyCount;
     if (key == 101) {  // GLUT_KEY_UP
-        if (bodyCount < 16)
-            bodyCount += 1;
-        else if (bodyCount < 128)
-            bodyCount += 16;
-        else if (bodyCount < 1024)
-            bodyCount += 128;
-        else if (bodyCount < maxBodyCount)
-            bodyCount += 512;
+        if (next < 16)
+            next += 1;
+        else if (next < 128)
+            next += 16;
+        else if (next < 1024)
+            next += 128;
+        else if (next < maxBodyCount)
+            next += 512;
     } else if (key == 103) {  // GLUT_KEY_DOWN
-        if (bodyCount > 1024)
-            bodyCount -= 512;
-        else if (bodyCount > 128)
-            bodyCount -= 128;
-        else if (bodyCount > 16)
-            bodyCount -= 16;
-        else if (bodyCount > 1)
-            bodyCount -= 1;
+        if (next > 1024)
+            next -= 512;
+        else if (next > 128)
+            next -= 128;
+        else if (next > 16)
+            next -= 16;
+        else if (next > 1)
+            next -= 1;
     } else {
         return;
     }
     // Always, also when the count stayed: the arrays take the new size and a new cloud.
-    viewer::switchMode(viewer::state.mode);
+    // Arrays that cannot be had keep the running cloud and its count.
+    viewer::changeCount(&bodyCount, next);
 }
 
 int count() { return bodyCount; }
@@ -335,10 +423,10 @@ int count() { return bodyCount; }
 viewer::Program makeProgram(void (*draw)()) {
     viewer::Program p{};
     p.params = &viewer::gravsimFrame;
-    p.modes[1] = {allocateCPU, releaseCPU, stepCPU};
-    p.modes[2] = {allocateGPU, releaseGPU, stepGPU};
-    p.modes[3] = {allocateGPUBuffers, releaseGPUBuffers, stepGPUBuffer};
-    p.modes[4] = {allocateGPUBuffers, releaseGPUBuffers, stepGPUShared};
+    p.modes[1] = {enterCPU, releaseCPU, stepCPU};
+    p.modes[2] = {enterGPU, releaseGPU, stepGPU};
+    p.modes[3] = {enterGPUBuffers, releaseGPUBuffers, stepGPUBuffer};
+    p.modes[4] = {enterGPUBuffers, releaseGPUBuffers, stepGPUShared};
     p.count = count;
     p.draw = draw;
     p.specialKeys = specialKeys;

@@ -11,6 +11,7 @@
 
 #include "gpu/runtime.h"
 #include "viewer/frame.h"
+#include "viewer/memory.h"
 
 namespace gravsim {
 
@@ -38,14 +39,21 @@ extern float4 *d_pos0, *d_pos1, *d_vel0, *d_vel1;  // the two device state pairs
 extern float* d_mass;
 extern int currentBuffer;  // modes 3 and 4: 0 when d_pos0/d_vel0 hold the current state
 
+// Where the modes get and return their arrays. Tests swap in counting or failing functions.
+extern viewer::Memory memory;
+
 // ---- bodies --------------------------------------------------------------------------
 
 // count vectors, each in the direction of a random point of [-1, 1)^3 with a random
 // length below scale; w = 1. Four rand() draws each (more if a direction has no length).
-float4* randomVectors(int count, float scale);
+void fillRandomVectors(float4* v, int count, float scale);
+float4* randomVectors(int count, float scale);  // the same into a new array
 // count floats on the grid min + (max - min) * k / 1000, one rand() each.
-float* randomFloats(int count, float min, float max);
-void initBodies();  // pos, vel, mass for bodyCount bodies, in this order
+void fillRandomFloats(float* v, int count, float min, float max);
+float* randomFloats(int count, float min, float max);  // the same into a new array
+// pos, vel, mass for bodyCount bodies, drawn in this order; arrays that cannot be had end
+// the program with the line on stderr and status 1.
+void initBodies();
 void freeBodies();
 
 // ---- steps (the modes' compute functions) ----------------------------------------------
@@ -57,6 +65,14 @@ void stepGPUShared();
 
 // ---- modes -----------------------------------------------------------------------------
 
+// The frame's mode entries (see viewer::ModeOps): every host and device array of the new
+// state taken and a new cloud drawn (and uploaded) before the old mode is released. A
+// refusal keeps the running mode, its cloud and its count.
+bool enterCPU(void (*releaseOld)());
+bool enterGPU(void (*releaseOld)());
+bool enterGPUBuffers(void (*releaseOld)());  // modes 3 and 4
+// The same with nothing to release, for start-up and the benchmark: arrays that cannot be
+// had end the program with the line on stderr and status 1.
 void allocateCPU();
 void allocateGPU();
 void allocateGPUBuffers();
@@ -64,7 +80,8 @@ void releaseCPU();
 void releaseGPU();
 void releaseGPUBuffers();
 
-// Arrow keys: up and down walk the body-count ladder, then the mode is entered again.
+// Arrow keys: up and down walk the body-count ladder, then the mode is entered again at
+// the new count (viewer::changeCount: a refusal keeps the count).
 void specialKeys(int key, int x, int y);
 
 int count();  // the body count shown in the title
@@ -74,9 +91,8 @@ viewer::Program makeProgram(void (*draw)());
 
 // ---- allocation that cannot fail silently ------------------------------------------------
 
-// malloc, or the message "gravsim: cannot allocate N bytes for WHAT" on stderr and exit 1.
+// malloc, or the message "gravsim: cannot allocate N bytes for WHAT" on stderr and exit 1
+// (the CPU step's scratch arrays, randomVectors and randomFloats).
 void* mallocOrExit(size_t bytes, const char* what);
-// cudaMalloc into *ptr, with the same failure.
-void cudaMallocOrExit(void** ptr, size_t bytes, const char* what);
 
 }  // namespace gravsim

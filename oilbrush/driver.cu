@@ -122,7 +122,11 @@ int runOilbrush(FILE* in) {
         return imageError("File name too long: at most 38 characters\n");
 
     png_set_allocator(nullptr, nullptr);
-    Image* image = loadImage(infile);
+    Image* image;
+    {
+        GPU_RANGE("decode");
+        image = loadImage(infile);
+    }
     if (!image) return 1;
 
     const unsigned char* pixels = imagePixels(image);
@@ -139,9 +143,13 @@ int runOilbrush(FILE* in) {
     // The output starts as the input, so pixels the kernel does not write keep it.
     unsigned* d_img_data = nullptr;
     unsigned* d_out = nullptr;
-    bool gpuOk = cudaMalloc(&d_img_data, bytes) == cudaSuccess && cudaMalloc(&d_out, bytes) == cudaSuccess &&
-                 cudaMemcpy(d_img_data, pixels, bytes, cudaMemcpyHostToDevice) == cudaSuccess &&
-                 cudaMemcpy(d_out, pixels, bytes, cudaMemcpyHostToDevice) == cudaSuccess;
+    bool gpuOk;
+    {
+        GPU_RANGE("copy to device");
+        gpuOk = cudaMalloc(&d_img_data, bytes) == cudaSuccess && cudaMalloc(&d_out, bytes) == cudaSuccess &&
+                cudaMemcpy(d_img_data, pixels, bytes, cudaMemcpyHostToDevice) == cudaSuccess &&
+                cudaMemcpy(d_out, pixels, bytes, cudaMemcpyHostToDevice) == cudaSuccess;
+    }
 
     std::printf("%d x %d pixels\n", width, height);
     std::printf("buffer size: %zu bytes\n", bytes);
@@ -153,8 +161,12 @@ int runOilbrush(FILE* in) {
         const dim3 nbB(unsigned(width) / (nbT.x - 10), unsigned(height) / (nbT.y - 10), 1);
         // A refused shape (an image under 10 pixels wide or high) is skipped: the output
         // stays the input.
-        launchKernel(oilPaintingGPU_sm, nbB, nbT, d_img_data, d_out, unsigned(imagePixelCount(image)), width,
-                     height);
+        {
+            GPU_RANGE("launch oilPaintingGPU_sm");
+            launchKernel(oilPaintingGPU_sm, nbB, nbT, d_img_data, d_out, unsigned(imagePixelCount(image)), width,
+                         height);
+        }
+        GPU_RANGE("copy to host");
         gpuOk = cudaMemcpy(result, d_out, bytes, cudaMemcpyDeviceToHost) == cudaSuccess;
     }
     cudaFree(d_img_data);
@@ -169,7 +181,11 @@ int runOilbrush(FILE* in) {
     std::snprintf(outfile, sizeof outfile, "%s_swapGB.png", infile);
     std::printf("writing to %s...", outfile);
     std::fflush(stdout);
-    const int saved = saveImage(outfile, result, image);
+    int saved;
+    {
+        GPU_RANGE("encode");
+        saved = saveImage(outfile, result, image);
+    }
     closeImage(image);
     freeImage(image);
     std::free(result);

@@ -20,6 +20,7 @@ __constant__ Sphere spheresCM[constantSphereCount];
 
 int (*draw)() = rand;
 void* (*resize)(void* p, size_t bytes) = realloc;
+viewer::Memory memory = viewer::systemMemory();
 
 namespace {
 
@@ -30,40 +31,52 @@ constexpr size_t kSphereBytes = sizeof(Sphere);
 size_t sceneBytes(int count) { return (size_t)count * kSphereBytes; }
 
 // Resizes the host scene to count records, keeping the first ones. realloc(p, 0) may free
-// p and return null, which would read as a failure, so an empty scene is freed outright.
+// p and return null, which would read as a failure, so an empty scene is freed outright
+// (and grows again through the allocator table).
 bool resizeScene(int count) {
     if (count == 0) {
-        free(spheres);
+        if (spheres) memory.hostFree(spheres);
         spheres = nullptr;
         return true;
     }
-    void* p = resize(spheres, sceneBytes(count));
+    void* p = spheres ? resize(spheres, sceneBytes(count)) : memory.hostAlloc(sceneBytes(count));
     if (!p) {
-        fprintf(stderr, "spherecast: out of memory: the scene stays at %d spheres\n", spheres_count);
+        viewer::refuse("spheres", sceneBytes(count), false, "out of memory");
+        viewer::reportRefusal();
         return false;
     }
     spheres = (Sphere*)p;
     return true;
 }
 
-void allocateImageAndScene() {
-    pixels = (float4*)hostAlloc(imageBytes, "pixels");
-    spheres = (Sphere*)hostAlloc(sceneBytes(spheres_count), "spheres");
+// Enters a mode: the image, a scene of count records and, for the GPU modes, the device
+// image are taken and the scene drawn (and, for mode 3, uploaded) before the old mode is
+// released; nothing changes when any of them cannot be had.
+bool enterMode(void (*releaseOld)(), int count, bool gpu, bool constant) {
+    viewer::Staging stage(memory);
+    float4 *image, *deviceImage = nullptr;
+    Sphere* scene;
+    if (!stage.host(&image, imageBytes, "pixels") || !stage.host(&scene, sceneBytes(count), "spheres") ||
+        (gpu && !stage.device(&deviceImage, imageBytes, "pixels_gpu"))) {
+        stage.undo();
+        return false;
+    }
+    generateSpheresInto(scene, count);
+    if (constant)
+        requireCuda(cudaMemcpyToSymbol(spheresCM, scene, sceneBytes(constantSphereCount), 0, cudaMemcpyHostToDevice),
+                    "constant scene upload");
+    if (releaseOld) releaseOld();
+    pixels = image;
+    spheres = scene;
+    pixels_gpu = deviceImage;
+    spheres_count = count;
+    return true;
 }
 
 }  // namespace
 
-void* hostAlloc(size_t bytes, const char* name) {
-    void* p = malloc(bytes);
-    if (!p && bytes > 0) {
-        fprintf(stderr, "spherecast: out of memory: cannot allocate %zu bytes for %s\n", bytes, name);
-        exit(1);
-    }
-    return p;
-}
-
 void deviceAlloc(void** p, size_t bytes, const char* name) {
-    cudaError_t err = cudaMalloc(p, bytes);
+    cudaError_t err = memory.deviceAlloc(p, bytes);
     if (err != cudaSuccess) {
         fprintf(stderr, "spherecast: out of device memory: cannot allocate %zu bytes for %s (%s)\n", bytes, name,
                 cudaGetErrorString(err));
@@ -92,14 +105,17 @@ void randomSphere(Sphere* s) {
     s->radius = (float)(randomDraw() % 150 + 15);
 }
 
-void generateSpheres() {
-    for (int k = 0; k < spheres_count; ++k) randomSphere(&spheres[k]);
+void generateSpheresInto(Sphere* scene, int count) {
+    for (int k = 0; k < count; ++k) randomSphere(&scene[k]);
 }
+
+void generateSpheres() { generateSpheresInto(spheres, spheres_count); }
 
 // ---- the three renderers -----------------------------------------------------------
 
 // Mode 1: the reference, one host thread, rows outer.
 void renderCPU() {
+    GPU_RANGE("renderCPU");
     for (int i = 0; i < imageHeight; ++i)
         for (int j = 0; j < imageWidth; ++j)
             pixels[i * imageWidth + j] = tracePixel(i, j, spheres, spheres_count, scale, offsetX, offsetY);
@@ -121,57 +137,70 @@ __global__ void computeGPUPixelCM(float4* pixels_gpu, float dx, float dy, float 
 }
 
 void renderGPU() {
+    GPU_RANGE("renderGPU");
     const size_t bytes = sceneBytes(spheres_count);
-    deviceAlloc((void**)&d_spheres, bytes, "d_spheres");  // zero spheres: a null pointer, never read
-    requireCuda(cudaMemcpy(d_spheres, spheres, bytes, cudaMemcpyHostToDevice), "scene upload");
-    requireCuda(launchKernel(computeGPUPixel, dim3(gridSize), dim3(blockSize), pixels_gpu, (const Sphere*)d_spheres,
-                             offsetX, offsetY, scale, spheres_count),
-                "computeGPUPixel launch");
-    requireCuda(cudaMemcpy(pixels, pixels_gpu, imageBytes, cudaMemcpyDeviceToHost), "image download");
-    cudaFree(d_spheres);
+    {
+        GPU_RANGE("copy to device");
+        deviceAlloc((void**)&d_spheres, bytes, "d_spheres");  // zero spheres: a null pointer, never read
+        requireCuda(cudaMemcpy(d_spheres, spheres, bytes, cudaMemcpyHostToDevice), "scene upload");
+    }
+    {
+        GPU_RANGE("launch computeGPUPixel");
+        requireCuda(launchKernel(computeGPUPixel, dim3(gridSize), dim3(blockSize), pixels_gpu,
+                                 (const Sphere*)d_spheres, offsetX, offsetY, scale, spheres_count),
+                    "computeGPUPixel launch");
+    }
+    {
+        GPU_RANGE("copy to host");
+        requireCuda(cudaMemcpy(pixels, pixels_gpu, imageBytes, cudaMemcpyDeviceToHost), "image download");
+    }
+    if (d_spheres) memory.deviceFree(d_spheres);
     d_spheres = nullptr;
 }
 
 int constantKernelCount() { return spheres_count < constantSphereCount ? spheres_count : constantSphereCount; }
 
 void renderGPUConstant() {
-    requireCuda(launchKernel(computeGPUPixelCM, dim3(gridSize), dim3(blockSize), pixels_gpu, offsetX, offsetY, scale,
-                             constantKernelCount()),
-                "computeGPUPixelCM launch");
+    GPU_RANGE("renderGPUConstant");
+    {
+        GPU_RANGE("launch computeGPUPixelCM");
+        requireCuda(launchKernel(computeGPUPixelCM, dim3(gridSize), dim3(blockSize), pixels_gpu, offsetX, offsetY,
+                                 scale, constantKernelCount()),
+                    "computeGPUPixelCM launch");
+    }
+    GPU_RANGE("copy to host");
     requireCuda(cudaMemcpy(pixels, pixels_gpu, imageBytes, cudaMemcpyDeviceToHost), "image download");
 }
 
 // ---- modes ---------------------------------------------------------------------------
 
+bool enterCPU(void (*releaseOld)()) { return enterMode(releaseOld, spheres_count, false, false); }
+bool enterGPU(void (*releaseOld)()) { return enterMode(releaseOld, spheres_count, true, false); }
+bool enterGPUConstant(void (*releaseOld)()) { return enterMode(releaseOld, constantSphereCount, true, true); }
+
 void allocateCPU() {
-    allocateImageAndScene();
-    generateSpheres();
+    if (!enterCPU(nullptr)) viewer::cannotStart("spherecast");
+}
+
+void allocateGPU() {
+    if (!enterGPU(nullptr)) viewer::cannotStart("spherecast");
+}
+
+void allocateGPUConstant() {
+    if (!enterGPUConstant(nullptr)) viewer::cannotStart("spherecast");
 }
 
 void releaseCPU() {
-    free(pixels);
-    free(spheres);
+    if (pixels) memory.hostFree(pixels);
+    if (spheres) memory.hostFree(spheres);
     pixels = nullptr;
     spheres = nullptr;
 }
 
-void allocateGPU() {
-    allocateImageAndScene();
-    deviceAlloc((void**)&pixels_gpu, imageBytes, "pixels_gpu");
-    generateSpheres();
-}
-
 void releaseGPU() {
     releaseCPU();
-    cudaFree(pixels_gpu);
+    if (pixels_gpu) memory.deviceFree(pixels_gpu);
     pixels_gpu = nullptr;
-}
-
-void allocateGPUConstant() {
-    spheres_count = startSphereCount;
-    allocateGPU();
-    requireCuda(cudaMemcpyToSymbol(spheresCM, spheres, sceneBytes(constantSphereCount), 0, cudaMemcpyHostToDevice),
-                "constant scene upload");
 }
 
 // ---- keys and mouse --------------------------------------------------------------------
@@ -211,12 +240,15 @@ void motion(int x, int y) {
     offsetY = -((float)(y - imageHeight / 2) * scale);
 }
 
+int currentSphereCount() { return spheres_count; }
+
 viewer::Program frameProgram() {
     viewer::Program p{};
     p.params = &viewer::spherecastFrame;
-    p.modes[1] = {allocateCPU, releaseCPU, renderCPU};
-    p.modes[2] = {allocateGPU, releaseGPU, renderGPU};
-    p.modes[3] = {allocateGPUConstant, releaseGPU, renderGPUConstant};
+    p.modes[1] = {enterCPU, releaseCPU, renderCPU};
+    p.modes[2] = {enterGPU, releaseGPU, renderGPU};
+    p.modes[3] = {enterGPUConstant, releaseGPU, renderGPUConstant};
+    p.count = currentSphereCount;
     p.specialKeys = specialKeys;
     p.mouse = mouse;
     p.motion = motion;

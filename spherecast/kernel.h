@@ -9,6 +9,7 @@
 
 #include "gpu/runtime.h"
 #include "viewer/frame.h"
+#include "viewer/memory.h"
 
 namespace spherecast {
 
@@ -87,6 +88,8 @@ extern float scale, offsetX, offsetY;
 extern int (*draw)();
 // The resize of the host scene: realloc. Tests replace it to make it fail.
 extern void* (*resize)(void* p, size_t bytes);
+// Where the modes get and return their buffers (and renderGPU its per-frame scene copy).
+extern viewer::Memory memory;
 
 // ---- scene ---------------------------------------------------------------------------
 
@@ -94,7 +97,9 @@ extern void* (*resize)(void* p, size_t bytes);
 int randomDraw();
 // Seven draws: x, y, z, r, g, b, radius.
 void randomSphere(Sphere* s);
-// Records 0 .. spheres_count - 1 of spheres, in index order.
+// Records 0 .. count - 1 of scene, in index order.
+void generateSpheresInto(Sphere* scene, int count);
+// The same for the current scene: spheres_count records of spheres.
 void generateSpheres();
 
 // ---- the three renderers -----------------------------------------------------------
@@ -112,24 +117,36 @@ int constantKernelCount();
 
 // ---- modes, keys, mouse ----------------------------------------------------------------
 
+// The frame's mode entries (see viewer::ModeOps): image, scene and, for modes 2 and 3,
+// device image taken and a new scene drawn before the old mode is released; mode 3 makes
+// its scene of 20 records and uploads it to spheresCM. A refusal keeps the running mode,
+// its scene, its count and its picture.
+bool enterCPU(void (*releaseOld)());
+bool enterGPU(void (*releaseOld)());
+bool enterGPUConstant(void (*releaseOld)());
+// The same with nothing to release, for start-up and the benchmark: buffers that cannot be
+// had end the program with the line on stderr and status 1.
 void allocateCPU();
-void releaseCPU();
 void allocateGPU();
-void releaseGPU();
 void allocateGPUConstant();
+void releaseCPU();
+void releaseGPU();
 
 // Up adds one random sphere (up to 101; in mode 3 up to the 20 that spheresCM holds),
-// down drops the last one (down to 0). A resize that fails keeps the scene as it was.
+// down drops the last one (down to 0). A resize that fails keeps the scene as it was,
+// with the refusal line on stderr.
 void specialKeys(int key, int x, int y);
 // Buttons 0-2 pan so the scene origin sits under the pointer; 3 and 4 are the wheel.
 void mouse(int button, int state, int x, int y);
 void motion(int x, int y);
 
+int currentSphereCount();
+
 // The frame's view of the program: parameters, modes, keys, mouse. main adds the drawing.
 viewer::Program frameProgram();
 
-// Allocation and CUDA failures end the program with a message on stderr and status 1.
-void* hostAlloc(size_t bytes, const char* name);
+// Failures inside a frame (the per-frame scene copy of mode 2, a launch or a copy) end the
+// program with a message on stderr and status 1.
 void deviceAlloc(void** p, size_t bytes, const char* name);
 void requireCuda(cudaError_t err, const char* what);
 

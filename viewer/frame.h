@@ -7,6 +7,8 @@
 // frame decides is a plain function of its inputs, so tests drive it with made-up times.
 #pragma once
 
+#include <cstddef>
+
 namespace viewer {
 
 constexpr int kTitleBufferSize = 200;
@@ -52,6 +54,8 @@ struct FrameParams {
     StartUp startUp;
     CallbackOrder callbackOrder;
     bool drawsKnownModesOnly;   // display draws only when mode is one of the program's modes
+    const char* program;        // the program's name, first on every line it writes to stderr
+    const char* countName;      // what Program::count counts ("bodies"), or null
 };
 
 extern const FrameParams fractviewFrame;
@@ -60,8 +64,14 @@ extern const FrameParams gravsimFrame;
 extern const FrameParams clusterviewFrame;
 
 // One mode's functions; a null entry does nothing.
+//
+// allocate enters the mode: it takes every buffer of the mode (at the current count) and
+// makes its data while the running mode still holds its own. Only when all of it came does
+// it call releaseOld (the running mode's release, or null) and install the new buffers.
+// When anything cannot be had it returns what it took, tells refuse() what was missing
+// and returns false: the running mode, its buffers and its picture are untouched.
 struct ModeOps {
-    void (*allocate)();
+    bool (*allocate)(void (*releaseOld)());
     void (*release)();
     void (*compute)();
 };
@@ -82,6 +92,7 @@ struct State {
     int mode = 1;
     int frameCount = 0;
     int lastTitleTime = 0;
+    bool entered = false;  // a mode has been entered: from then on a refused step keeps it
 };
 
 // What the frame needs from the window system; tests replace it.
@@ -112,10 +123,32 @@ void formatTitle(char* buf, const FrameParams& params, const char* modeName, int
 
 // ---- the frame's operations ----------------------------------------------------------
 
-void allocateMode();
+// allocateMode enters the current mode at start-up (nothing to release). switchMode enters
+// newMode, the current one included (which makes new data), and releases the old mode's
+// buffers only once the new ones are had. A refused step prints one line on stderr and
+// returns false with mode, count and buffers as they were; a refusal before any mode was
+// entered leaves nothing to run and exits with status 1.
+bool allocateMode();
 void releaseMode();
-void switchMode(int newMode);
+bool switchMode(int newMode);
+// Sets *count to newCount and enters the current mode again at that count (the arrow keys
+// of gravsim and clusterview); a refusal puts the old count back.
+bool changeCount(int* count, int newCount);
 void computeFrame();
+
+// ---- refusals ------------------------------------------------------------------------
+
+// Told by a mode's allocate (through viewer::Staging) before it returns false: the buffer
+// it could not get, its size, host or device memory, and why.
+void refuse(const char* buffer, size_t bytes, bool device, const char* reason);
+// The last refusal: "cannot allocate N bytes of device memory for d_pos0 (out of memory)".
+const char* refusal();
+// The one line of a refused step on stderr: the program, the refusal and what it keeps:
+// "gravsim: cannot allocate ...; staying in mode 1 (CPU) at 16384 bodies".
+void reportRefusal();
+// The line for a program that cannot start (or a direct allocation outside the frame that
+// cannot be had), then exit with status 1.
+[[noreturn]] void cannotStart(const char* program);
 
 // Keyboard callback body: ESC exits with status 0 at once, a mode key switches modes,
 // anything else is ignored.

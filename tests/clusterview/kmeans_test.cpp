@@ -294,7 +294,7 @@ TEST_F(KMeans, FailedHostAllocationEndsWithAMessage) {
             cv::pointCount = cv::maxPointCount;  // 1 GiB of points
             cv::allocateCPU();
         },
-        testing::ExitedWithCode(1), "clusterview: out of memory: cannot allocate 1073741824 bytes for points");
+        testing::ExitedWithCode(1), "clusterview: cannot allocate 1073741824 bytes of host memory for points");
 }
 
 TEST_F(KMeans, FailedDeviceAllocationEndsWithAMessage) {

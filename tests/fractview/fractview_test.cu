@@ -222,7 +222,7 @@ protected:
     viewer::Program prog{};
 };
 
-TEST_F(Modes, SwitchReleasesBothBuffersBeforeAllocating) {
+TEST_F(Modes, SwitchTakesTheNewBuffersBeforeReleasingTheOld) {
     calls.clear();
     fv::memory = fv::Memory{recHostAlloc, recHostFree, recDeviceAlloc, recDeviceFree};
     viewer::allocateMode();
@@ -230,8 +230,8 @@ TEST_F(Modes, SwitchReleasesBothBuffersBeforeAllocating) {
     viewer::keyboard('1', 0, 0);
     viewer::keyboard('1', 0, 0);  // the current mode: released and allocated again
     const std::string img = std::to_string(12582912);
-    EXPECT_EQ(calls, (std::vector<std::string>{"malloc " + img, "free", "cudaMalloc " + img, "malloc " + img,
-                                                "cudaFree", "free", "malloc " + img, "free", "malloc " + img}));
+    EXPECT_EQ(calls, (std::vector<std::string>{"malloc " + img, "cudaMalloc " + img, "malloc " + img, "free",
+                                                "malloc " + img, "cudaFree", "free", "malloc " + img, "free"}));
     EXPECT_EQ(viewer::state.mode, 1);
     EXPECT_NE(fv::pixels, nullptr);
     EXPECT_EQ(fv::pixels_gpu, nullptr);
@@ -294,17 +294,21 @@ TEST_F(Modes, TitleRefreshAndCompute) {
     EXPECT_EQ(title, "Julia Fractals:  CPU mode, 3.99 FPS");  // 2 frames in 501 ms
 }
 
-TEST_F(Modes, FailedAllocationEndsWithAMessage) {
+// Nothing runs yet at start-up, so there is nothing to keep: the program ends. A refused
+// switch later keeps the running mode (refusal_test.cu).
+TEST_F(Modes, FailedStartUpAllocationEndsWithAMessage) {
     // Earlier launches started the worker pool; a forked child would wait on it at exit.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     fv::memory.hostAlloc = [](size_t) -> void* { return nullptr; };
-    EXPECT_EXIT(fv::allocateCPU(), testing::ExitedWithCode(1), "fractview: cannot allocate the 12582912-byte host image");
+    EXPECT_EXIT(viewer::allocateMode(), testing::ExitedWithCode(1),
+                "fractview: cannot allocate 12582912 bytes of host memory for pixels \\(out of memory\\); exiting");
     fv::memory = fv::systemMemory();
     fv::memory.deviceAlloc = [](void** p, size_t) {
         *p = nullptr;
         return cudaErrorMemoryAllocation;
     };
-    EXPECT_EXIT(viewer::keyboard('2', 0, 0), testing::ExitedWithCode(1), "cannot allocate the 12582912-byte device image");
+    EXPECT_EXIT(fv::allocateGPU(), testing::ExitedWithCode(1),
+                "fractview: cannot allocate 12582912 bytes of device memory for pixels_gpu");
 }
 
 }  // namespace

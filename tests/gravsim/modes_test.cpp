@@ -180,9 +180,18 @@ TEST_F(Gravsim, BodyCountCeiling) {
 
 TEST(GravsimDeathTest, AllocationFailureEndsWithAMessage) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    void* p = nullptr;
-    EXPECT_EXIT(cudaMallocOrExit(&p, SIZE_MAX - 1000, "d_pos0"), ::testing::ExitedWithCode(1),
-                "gravsim: cannot allocate [0-9]+ bytes of device memory for d_pos0");
+    // At start-up there is nothing to keep running.
+    EXPECT_EXIT(
+        {
+            memory.deviceAlloc = [](void** p, size_t) {
+                *p = nullptr;
+                return cudaErrorNoDevice;
+            };
+            allocateGPU();
+        },
+        ::testing::ExitedWithCode(1),
+        "gravsim: cannot allocate 16384 bytes of device memory for d_pos0 \\(no CUDA-capable device is detected\\); "
+        "exiting");
     EXPECT_EXIT(mallocOrExit(SIZE_MAX - 1000, "newPos"), ::testing::ExitedWithCode(1),
                 "gravsim: cannot allocate [0-9]+ bytes for newPos");
 }

@@ -34,6 +34,7 @@ inline void resetState() {
     sc::releaseGPU();
     sc::draw = rand;
     sc::resize = realloc;
+    sc::memory = viewer::systemMemory();
     sc::spheres_count = sc::startSphereCount;
     sc::scale = 1.0f;
     sc::offsetX = 0.0f;

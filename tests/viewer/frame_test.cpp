@@ -16,10 +16,19 @@ std::string lastTitle;
 
 int nowMs() { return fakeNow; }
 void setTitle(const char* t) { lastTitle = t; }
-void alloc1() { events.push_back("alloc1"); }
+// A recording allocate: enters at once, releasing the old mode after its own buffers.
+bool alloc1(void (*releaseOld)()) {
+    events.push_back("alloc1");
+    if (releaseOld) releaseOld();
+    return true;
+}
 void release1() { events.push_back("release1"); }
 void compute1() { events.push_back("compute1"); }
-void alloc2() { events.push_back("alloc2"); }
+bool alloc2(void (*releaseOld)()) {
+    events.push_back("alloc2");
+    if (releaseOld) releaseOld();
+    return true;
+}
 void release2() { events.push_back("release2"); }
 void compute2() { events.push_back("compute2:" + lastTitle); }
 int count() { return fakeCount; }
@@ -104,14 +113,14 @@ TEST_F(Frame, TitleCarriesTheProgramsCount) {
     EXPECT_EQ(lastTitle, "N-Body (mode: CPU, bodies: 1536, FPS: 9.95)");
 }
 
-TEST_F(Frame, SwitchReleasesThenAllocatesEvenForTheCurrentMode) {
+TEST_F(Frame, SwitchAllocatesThenReleasesEvenForTheCurrentMode) {
     use(viewer::fractviewFrame);
     viewer::allocateMode();
     viewer::keyboard('2', 0, 0);
     viewer::keyboard('2', 0, 0);
     viewer::keyboard('1', 0, 0);
-    EXPECT_EQ(events, (std::vector<std::string>{"alloc1", "release1", "alloc2", "release2", "alloc2", "release2",
-                                                 "alloc1"}));
+    EXPECT_EQ(events, (std::vector<std::string>{"alloc1", "alloc2", "release1", "alloc2", "release2", "alloc1",
+                                                 "release2"}));
     EXPECT_EQ(viewer::state.mode, 1);
 }
 
@@ -130,6 +139,92 @@ TEST_F(Frame, OtherKeysAndUnknownModesDoNothing) {
     framesAt({1000});
     EXPECT_TRUE(events.empty());
     EXPECT_EQ(lastTitle, "N-Body (mode: , bodies: 0, FPS: 2.00)");
+}
+
+// ---- refused steps -----------------------------------------------------------------------
+
+// A mode whose allocate is refused when refuseNext is set: it tells the frame what it
+// could not get and returns without releasing anything.
+bool refuseNext = false;
+bool refusing(int mode, void (*releaseOld)()) {
+    events.push_back("alloc" + std::to_string(mode));
+    if (refuseNext) {
+        viewer::refuse(mode == 1 ? "pos" : "d_pos0", 4096, mode != 1, mode == 1 ? "out of memory" : "no CUDA device");
+        return false;
+    }
+    if (releaseOld) releaseOld();
+    return true;
+}
+bool refusing1(void (*releaseOld)()) { return refusing(1, releaseOld); }
+bool refusing2(void (*releaseOld)()) { return refusing(2, releaseOld); }
+
+TEST_F(Frame, RefusedStepKeepsModeAndCountAndSaysSoOnce) {
+    const struct {
+        const viewer::FrameParams* params;
+        int from;
+        unsigned char key;  // a mode key, or 0 for a count change to 2048
+        const char* line;
+    } rows[] = {
+        {&viewer::fractviewFrame, 1, '2',
+         "fractview: cannot allocate 4096 bytes of device memory for d_pos0 (no CUDA device); staying in mode 1 "
+         "(CPU mode)\n"},
+        {&viewer::spherecastFrame, 2, '1',
+         "spherecast: cannot allocate 4096 bytes of host memory for pos (out of memory); staying in mode 2 "
+         "(GPU mode) at 1024 spheres\n"},
+        {&viewer::gravsimFrame, 2, 0,
+         "gravsim: cannot allocate 4096 bytes of device memory for d_pos0 (no CUDA device); staying in mode 2 (GPU) "
+         "at 1024 bodies\n"},
+        {&viewer::clusterviewFrame, 1, 0,
+         "clusterview: cannot allocate 4096 bytes of host memory for pos (out of memory); staying in mode 1 (CPU) "
+         "at 1024 points\n"},
+        {&viewer::clusterviewFrame, 1, '1',  // the current mode again
+         "clusterview: cannot allocate 4096 bytes of host memory for pos (out of memory); staying in mode 1 (CPU) "
+         "at 1024 points\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.line);
+        use(*row.params);
+        prog.modes[1].allocate = refusing1;
+        prog.modes[2].allocate = refusing2;
+        fakeCount = 1024;
+        refuseNext = false;
+        ASSERT_TRUE(viewer::switchMode(row.from));
+        events.clear();
+        refuseNext = true;
+        testing::internal::CaptureStderr();
+        bool entered = row.key ? viewer::switchMode(row.key == '1' ? 1 : 2) : viewer::changeCount(&fakeCount, 2048);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), row.line);
+        EXPECT_FALSE(entered);
+        EXPECT_EQ(viewer::state.mode, row.from);
+        EXPECT_EQ(fakeCount, 1024);
+        // The new mode was tried; the old one was not released.
+        EXPECT_EQ(events, (std::vector<std::string>{row.key == '1' ? "alloc1" : row.key ? "alloc2"
+                                                                            : "alloc" + std::to_string(row.from)}));
+        // Nothing refused: the same step goes through and releases the old mode after.
+        refuseNext = false;
+        events.clear();
+        testing::internal::CaptureStderr();
+        entered = row.key ? viewer::switchMode(row.key == '1' ? 1 : 2) : viewer::changeCount(&fakeCount, 2048);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_TRUE(entered);
+        EXPECT_EQ(fakeCount, row.key ? 1024 : 2048);
+        EXPECT_EQ(events.size(), 2u);
+        EXPECT_EQ(events.back(), "release" + std::to_string(row.from));
+    }
+    refuseNext = false;
+}
+
+// Before any mode runs there is nothing to keep: a refusal ends the program.
+TEST_F(Frame, RefusalAtStartUpExitsWithStatusOne) {
+    use(viewer::gravsimFrame);
+    prog.modes[1].allocate = refusing1;
+    refuseNext = true;
+    EXPECT_EXIT(viewer::switchMode(1), testing::ExitedWithCode(1),
+                "^gravsim: cannot allocate 4096 bytes of host memory for pos \\(out of memory\\); exiting\n$");
+    use(viewer::spherecastFrame);
+    prog.modes[1].allocate = refusing1;
+    EXPECT_EXIT(viewer::allocateMode(), testing::ExitedWithCode(1), "^spherecast: cannot allocate 4096 bytes");
+    refuseNext = false;
 }
 
 TEST_F(Frame, EscapeExitsWithStatusZero) {
