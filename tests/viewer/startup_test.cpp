@@ -141,10 +141,19 @@ const viewer::WindowCalls kRecording{
 };
 
 // A program whose modes, drawing and handlers only say that they ran.
-void allocate1() { record("allocate1"); }
+// A mode's entry takes its buffers, then releases the old mode's (the frame's protocol).
+bool allocate1(void (*releaseOld)()) {
+    record("allocate1");
+    if (releaseOld) releaseOld();
+    return true;
+}
 void release1() { record("release1"); }
 void compute1() { record("compute1"); }
-void allocate2() { record("allocate2"); }
+bool allocate2(void (*releaseOld)()) {
+    record("allocate2");
+    if (releaseOld) releaseOld();
+    return true;
+}
 void release2() { record("release2"); }
 void draw() { record("draw"); }
 void programMouse(int b, int s, int x, int y) { record(fmt("program mouse(%d, %d, %d, %d)", b, s, x, y)); }
@@ -219,20 +228,20 @@ const Case kCases[] = {
     {"gravsim", &viewer::gravsimFrame, 0,
      {"srand(1765000000)", "glutInit(3, argv)", "glutInitDisplayMode(2)", "glutInitWindowPosition(0, 0)",
       "glutInitWindowSize(800, 800)", "glutCreateWindow(N-Body)", "glClearColor(0, 0, 0, 0)",
-      "glColor4f(1, 1, 1, 1)", "glDisable(GL_DEPTH_TEST)", "glPointSize(2)", "release1", "allocate1",
+      "glColor4f(1, 1, 1, 1)", "glDisable(GL_DEPTH_TEST)", "glPointSize(2)", "allocate1", "release1",
       "glutDisplayFunc(display)", "glutIdleFunc(idle)", "glutMouseFunc(mouse)", "glutMotionFunc(motion)",
       "glutKeyboardFunc(keyboard)", "glutSpecialFunc(special)", "glewInit()", "glutMainLoop()", "release1"}},
     {"clusterview", &viewer::clusterviewFrame, 0,
      {"srand(1765000000)", "glutInit(3, argv)", "glutInitDisplayMode(2)", "glutInitWindowPosition(0, 0)",
       "glutInitWindowSize(800, 800)", "glutCreateWindow(K-means)", "glClearColor(0, 0, 0, 0)",
-      "glColor4f(1, 1, 1, 1)", "glEnable(GL_DEPTH_TEST)", "release1", "allocate1", "glutDisplayFunc(display)",
+      "glColor4f(1, 1, 1, 1)", "glEnable(GL_DEPTH_TEST)", "allocate1", "release1", "glutDisplayFunc(display)",
       "glutIdleFunc(idle)", "glutMouseFunc(mouse)", "glutMotionFunc(motion)", "glutKeyboardFunc(keyboard)",
       "glutSpecialFunc(special)", "glewInit()", "glutMainLoop()", "release1"}},
     // A failing glewInit: one line on standard output, then the program carries on.
     {"gravsim, GLEW fails", &viewer::gravsimFrame, 1,
      {"srand(1765000000)", "glutInit(3, argv)", "glutInitDisplayMode(2)", "glutInitWindowPosition(0, 0)",
       "glutInitWindowSize(800, 800)", "glutCreateWindow(N-Body)", "glClearColor(0, 0, 0, 0)",
-      "glColor4f(1, 1, 1, 1)", "glDisable(GL_DEPTH_TEST)", "glPointSize(2)", "release1", "allocate1",
+      "glColor4f(1, 1, 1, 1)", "glDisable(GL_DEPTH_TEST)", "glPointSize(2)", "allocate1", "release1",
       "glutDisplayFunc(display)", "glutIdleFunc(idle)", "glutMouseFunc(mouse)", "glutMotionFunc(motion)",
       "glutKeyboardFunc(keyboard)", "glutSpecialFunc(special)", "glewInit()", "glewGetErrorString(1)",
       "stdout: ERROR: Missing GL version\n", "glutMainLoop()", "release1"}},
@@ -279,7 +288,7 @@ TEST(StartUp, RegisteredCallbacksReachTheProgram) {
         registeredKeyboard('2', 0, 0);
         EXPECT_EQ(events, (std::vector<std::string>{"compute1", "draw", "glutSwapBuffers()", "glutPostRedisplay()",
                                                      "program mouse(0, 1, 20, 30)", "program motion(40, 50)",
-                                                     "program special(101, 7, 8)", "release1", "allocate2"}));
+                                                     "program special(101, 7, 8)", "allocate2", "release1"}));
         EXPECT_EQ(title.rfind(params->title, 0), 0u) << title;  // the refresh came with the frame
 
         // A mode number outside the table: fractview draws nothing, gravsim still draws.
