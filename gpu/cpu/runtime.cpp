@@ -315,6 +315,7 @@ void startFiber(BlockState& b, GpuThread& t, unsigned slot, const LaunchDesc& d)
     if (GPU_TSAN_ON && !t.tsanFiber) t.tsanFiber = tsanCreate();
     t.fiber = ctx::fiber(std::allocator_arg, SlotAllocator{stackPool.stack(slot)}, [&t, &b, &d](ctx::fiber&& caller) {
         t.caller = std::move(caller);
+#if GPU_TSAN
         try {
             d.runOne(d.closure);
         } catch (const ctx::detail::forced_unwind&) {
@@ -322,6 +323,9 @@ void startFiber(BlockState& b, GpuThread& t, unsigned slot, const LaunchDesc& d)
             tsanSwitch(b.tsanWorker);
             throw;
         }
+#else
+        d.runOne(d.closure);
+#endif
         t.done = true;
         tsanSwitch(b.tsanWorker);
         return std::move(t.caller);
