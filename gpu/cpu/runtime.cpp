@@ -266,34 +266,52 @@ struct SlotAllocator {
     void deallocate(ctx::stack_context&) noexcept {}
 };
 
-thread_local StackPool stackPool;
-
 // ---- blocks -------------------------------------------------------------------------------
 
 enum class BlockMode { Probing, Plain, Fibers };
 
+// One GPU thread slot of a worker. Its fiber is made once and then runs one GPU thread
+// after another, block after block: no fiber is made per thread or per block.
 struct GpuThread {
-    ctx::fiber fiber;   // the thread itself, while suspended
-    ctx::fiber caller;  // the scheduler, while the thread runs
+    ctx::fiber fiber;   // the slot's fiber, while suspended
+    ctx::fiber caller;  // the worker, while the slot runs
+    const LaunchDesc* desc = nullptr;
     uint3 idx{};
     bool atBarrier = false;
     bool done = false;
     void* tsanFiber = nullptr;
 };
 
-// Per-worker thread records, grown only between blocks (fibers hold their address).
-struct ThreadRecords {
-    std::vector<GpuThread> threads;
-    ~ThreadRecords() {
-        for (auto& t : threads)
-            if (t.tsanFiber) tsanDestroy(t.tsanFiber);
+// What a worker thread keeps between blocks: the stacks, then the slots that use them
+// (members are destroyed in reverse: the fibers go before their stacks).
+struct Worker {
+    StackPool stacks;
+    std::vector<std::unique_ptr<GpuThread>> slots;  // stable addresses: fibers hold them
+    void* tsanSelf = tsanCurrent();                 // TSan's fiber of the worker thread
+
+    ~Worker() {
+        for (auto& t : slots) discard(*t);
+    }
+    // Unwinds a slot's fiber (a thread left waiting at a barrier, or at the end).
+    void discard(GpuThread& t) {
+        if (t.fiber) {
+            tsanSwitch(t.tsanFiber);
+            t.fiber = ctx::fiber();
+            tsanSwitch(tsanSelf);
+        }
+        if (t.tsanFiber) {
+            // Its shadow stack still holds the frames just unwound: start afresh.
+            tsanDestroy(t.tsanFiber);
+            t.tsanFiber = nullptr;
+        }
     }
 };
+
+thread_local Worker worker;
 
 struct BlockState {
     BlockMode mode = BlockMode::Probing;
     GpuThread* current = nullptr;
-    void* tsanWorker = nullptr;  // TSan's fiber of the worker that runs the block
     bool fault = false;
     const char* faultWhat = nullptr;
 };
@@ -302,7 +320,8 @@ thread_local BlockState* currentBlock = nullptr;
 
 uint3 unflatten(unsigned t, uint3 dim) { return uint3{t % dim.x, (t / dim.x) % dim.y, t / (dim.x * dim.y)}; }
 
-// Runs thread t's fiber until it reaches a barrier or ends.
+// Runs thread t's fiber until it reaches a barrier or ends. Under TSan the switch is
+// announced first, so the accesses of both sides are ordered as a barrier orders them.
 void resume(BlockState& b, GpuThread& t) {
     b.current = &t;
     context.thread = t.idx;
@@ -311,25 +330,31 @@ void resume(BlockState& b, GpuThread& t) {
     b.current = nullptr;
 }
 
-void startFiber(BlockState& b, GpuThread& t, unsigned slot, const LaunchDesc& d) {
-    if (GPU_TSAN_ON && !t.tsanFiber) t.tsanFiber = tsanCreate();
-    t.fiber = ctx::fiber(std::allocator_arg, SlotAllocator{stackPool.stack(slot)}, [&t, &b, &d](ctx::fiber&& caller) {
-        t.caller = std::move(caller);
-#if GPU_TSAN
-        try {
-            d.runOne(d.closure);
-        } catch (const ctx::detail::forced_unwind&) {
-            // A faulted block's waiting thread being unwound: back to the worker.
-            tsanSwitch(b.tsanWorker);
-            throw;
-        }
-#else
-        d.runOne(d.closure);
-#endif
-        t.done = true;
-        tsanSwitch(b.tsanWorker);
-        return std::move(t.caller);
-    });
+// Starts GPU thread `idx` of the current block on slot `slot`.
+void startThread(BlockState& b, unsigned slot, uint3 idx, const LaunchDesc& d) {
+    auto& slots = worker.slots;
+    while (slots.size() <= slot) slots.push_back(std::make_unique<GpuThread>());
+    GpuThread& t = *slots[slot];
+    t.desc = &d;
+    t.idx = idx;
+    t.atBarrier = false;
+    t.done = false;
+    if (!t.fiber) {
+        if (GPU_TSAN_ON && !t.tsanFiber) t.tsanFiber = tsanCreate();
+        // Made under the slot's TSan fiber: making it already runs a little on its stack.
+        tsanSwitch(t.tsanFiber);
+        t.fiber = ctx::fiber(std::allocator_arg, SlotAllocator{worker.stacks.stack(slot)}, [&t](ctx::fiber&& caller) {
+            t.caller = std::move(caller);
+            for (;;) {
+                t.desc->runOne(t.desc->closure);
+                t.done = true;
+                tsanSwitch(worker.tsanSelf);
+                t.caller = std::move(t.caller).resume();
+            }
+            return ctx::fiber();
+        });
+        tsanSwitch(worker.tsanSelf);
+    }
     resume(b, t);
 }
 
@@ -347,33 +372,22 @@ void runBlock(const LaunchDesc& d, unsigned blockLinear) {
     const unsigned n = d.block.x * d.block.y * d.block.z;
 
     BlockState b;
-    b.tsanWorker = tsanCurrent();
     currentBlock = &b;
-    thread_local ThreadRecords records;
-    if (records.threads.size() < n) records.threads.resize(n);
-    GpuThread* threads = records.threads.data();
-    for (unsigned t = 0; t < n; ++t) {
-        threads[t].atBarrier = false;
-        threads[t].done = false;
-    }
-    threads[0].idx = uint3{0, 0, 0};
-    startFiber(b, threads[0], 0, d);
+    startThread(b, 0, uint3{0, 0, 0}, d);
 
-    if (threads[0].done) {
+    if (worker.slots[0]->done) {
         // No barrier in this kernel (or not on thread 0's path): the rest run as a loop.
         b.mode = BlockMode::Plain;
         d.runThreads(d.closure, 1, n);
     } else {
         b.mode = BlockMode::Fibers;
-        for (unsigned t = 1; t < n; ++t) {
-            threads[t].idx = unflatten(t, d.block);
-            startFiber(b, threads[t], t, d);
-        }
+        for (unsigned t = 1; t < n; ++t) startThread(b, t, unflatten(t, d.block), d);
+        auto& threads = worker.slots;
         for (;;) {
             unsigned waiting = 0, ended = 0;
             for (unsigned i = 0; i < n; ++i) {
-                waiting += threads[i].atBarrier;
-                ended += threads[i].done;
+                waiting += threads[i]->atBarrier;
+                ended += threads[i]->done;
             }
             if (waiting == 0) break;  // every thread has finished
             if (ended > 0) {
@@ -383,15 +397,13 @@ void runBlock(const LaunchDesc& d, unsigned blockLinear) {
                 break;
             }
             for (unsigned i = 0; i < n; ++i) {
-                threads[i].atBarrier = false;
-                resume(b, threads[i]);
+                threads[i]->atBarrier = false;
+                resume(b, *threads[i]);
             }
         }
-        // Fibers still suspended (only after a fault) are unwound here.
-        for (unsigned i = 0; i < n; ++i) {
-            if (threads[i].fiber) tsanSwitch(threads[i].tsanFiber);
-            threads[i].fiber = ctx::fiber();
-        }
+        // Threads still waiting at a barrier (only after a fault) are unwound.
+        for (unsigned i = 0; i < n; ++i)
+            if (threads[i]->atBarrier) worker.discard(*threads[i]);
     }
     currentBlock = nullptr;
     if (b.fault) {
@@ -583,7 +595,7 @@ void syncThreads() {
     }
     GpuThread& t = *b->current;
     t.atBarrier = true;
-    tsanSwitch(b->tsanWorker);
+    tsanSwitch(worker.tsanSelf);
     t.caller = std::move(t.caller).resume();
 }
 
@@ -726,9 +738,11 @@ cudaError_t cudaMalloc(void** devPtr, size_t size) {
     if (!devPtr) return record(cudaErrorInvalidValue);
     *devPtr = nullptr;
     if (size == 0) return cudaSuccess;  // as the CUDA runtime: success and a null pointer
-    // Rounded up so every allocation is 256-byte aligned like the CUDA allocator's.
-    size_t rounded = (size + 255) & ~size_t(255);
-    if (rounded < size) return record(cudaErrorMemoryAllocation);
+    // Rounded up so every allocation is 256-byte aligned like the CUDA allocator's, with
+    // at least one byte to spare: the pointer just past the end, which a kernel may be
+    // handed, then never is the start of some host object.
+    size_t rounded = (size + 256) & ~size_t(255);
+    if (rounded <= size) return record(cudaErrorMemoryAllocation);
     void* p = aligned_alloc(256, rounded);
     if (!p) return record(cudaErrorMemoryAllocation);
     std::lock_guard<std::mutex> l(memMutex);
