@@ -190,11 +190,6 @@ void installSegvHandler() {
     });
 }
 
-size_t pageSize() {
-    static size_t p = (size_t)sysconf(_SC_PAGESIZE);
-    return p;
-}
-
 class StackPool {
 public:
     StackPool() {

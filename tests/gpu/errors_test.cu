@@ -19,7 +19,7 @@ __global__ void faultingKernel(int* out) {
 #if GPU_BACKEND_IS_CPU
     if (threadIdx.x >= 32) return;
     __syncthreads();
-    out[threadIdx.x] = 1;
+    out[blockIdx.x * 32 + threadIdx.x] = 1;
 #else
     int* wild = out - reinterpret_cast<uintptr_t>(out) / sizeof(int);
     wild[threadIdx.x] = 1;

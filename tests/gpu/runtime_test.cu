@@ -258,17 +258,17 @@ TEST(CpuBackend, AllocationsAreTrackedUntilFreed) {
 __global__ void earlyExit(int* out) {
     if (threadIdx.x >= 32) return;
     __syncthreads();
-    out[threadIdx.x] = 1;
+    out[blockIdx.x * blockDim.x + threadIdx.x] = 1;
 }
 
 // Thread 0 passes no barrier, others do.
 __global__ void divergentBarrier(int* out) {
     if (threadIdx.x > 0) __syncthreads();
-    out[threadIdx.x] = 2;
+    out[blockIdx.x * blockDim.x + threadIdx.x] = 2;
 }
 
 TEST(CpuBackend, BarrierThatCannotCompleteIsReportedNotHung) {
-    DeviceArray<int> d_out(64);
+    DeviceArray<int> d_out(3 * 64);
     struct Case {
         void (*kernel)(int*);
         const char* message;
