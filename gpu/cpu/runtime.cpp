@@ -281,11 +281,11 @@ struct GpuThread {
 // (members are destroyed in reverse: the fibers go before their stacks).
 struct Worker {
     StackPool stacks;
-    std::vector<std::unique_ptr<GpuThread>> slots;  // stable addresses: fibers hold them
-    void* tsanSelf = tsanCurrent();                 // TSan's fiber of the worker thread
+    std::unique_ptr<GpuThread[]> slots{new GpuThread[kMaxThreads]};  // fibers hold their address
+    void* tsanSelf = tsanCurrent();  // TSan's fiber of the worker thread
 
     ~Worker() {
-        for (auto& t : slots) discard(*t);
+        for (unsigned i = 0; i < kMaxThreads; ++i) discard(slots[i]);
     }
     // Unwinds a slot's fiber (a thread left waiting at a barrier, or at the end).
     void discard(GpuThread& t) {
@@ -327,9 +327,7 @@ void resume(BlockState& b, GpuThread& t) {
 
 // Starts GPU thread `idx` of the current block on slot `slot`.
 void startThread(BlockState& b, unsigned slot, uint3 idx, const LaunchDesc& d) {
-    auto& slots = worker.slots;
-    while (slots.size() <= slot) slots.push_back(std::make_unique<GpuThread>());
-    GpuThread& t = *slots[slot];
+    GpuThread& t = worker.slots[slot];
     t.desc = &d;
     t.idx = idx;
     t.atBarrier = false;
@@ -343,12 +341,12 @@ void startThread(BlockState& b, unsigned slot, uint3 idx, const LaunchDesc& d) {
             for (;;) {
                 t.desc->runOne(t.desc->closure);
                 t.done = true;
-                tsanSwitch(worker.tsanSelf);
+                if (GPU_TSAN_ON) tsanSwitch(worker.tsanSelf);
                 t.caller = std::move(t.caller).resume();
             }
             return ctx::fiber();
         });
-        tsanSwitch(worker.tsanSelf);
+        if (GPU_TSAN_ON) tsanSwitch(worker.tsanSelf);
     }
     resume(b, t);
 }
@@ -370,19 +368,19 @@ void runBlock(const LaunchDesc& d, unsigned blockLinear) {
     currentBlock = &b;
     startThread(b, 0, uint3{0, 0, 0}, d);
 
-    if (worker.slots[0]->done) {
+    GpuThread* const threads = worker.slots.get();
+    if (threads[0].done) {
         // No barrier in this kernel (or not on thread 0's path): the rest run as a loop.
         b.mode = BlockMode::Plain;
         d.runThreads(d.closure, 1, n);
     } else {
         b.mode = BlockMode::Fibers;
         for (unsigned t = 1; t < n; ++t) startThread(b, t, unflatten(t, d.block), d);
-        auto& threads = worker.slots;
         for (;;) {
             unsigned waiting = 0, ended = 0;
             for (unsigned i = 0; i < n; ++i) {
-                waiting += threads[i]->atBarrier;
-                ended += threads[i]->done;
+                waiting += threads[i].atBarrier;
+                ended += threads[i].done;
             }
             if (waiting == 0) break;  // every thread has finished
             if (ended > 0) {
@@ -392,13 +390,13 @@ void runBlock(const LaunchDesc& d, unsigned blockLinear) {
                 break;
             }
             for (unsigned i = 0; i < n; ++i) {
-                threads[i]->atBarrier = false;
-                resume(b, *threads[i]);
+                threads[i].atBarrier = false;
+                resume(b, threads[i]);
             }
         }
         // Threads still waiting at a barrier (only after a fault) are unwound.
         for (unsigned i = 0; i < n; ++i)
-            if (threads[i]->atBarrier) worker.discard(*threads[i]);
+            if (threads[i].atBarrier) worker.discard(threads[i]);
     }
     currentBlock = nullptr;
     if (b.fault) {
@@ -590,7 +588,7 @@ void syncThreads() {
     }
     GpuThread& t = *b->current;
     t.atBarrier = true;
-    tsanSwitch(worker.tsanSelf);
+    if (GPU_TSAN_ON) tsanSwitch(worker.tsanSelf);
     t.caller = std::move(t.caller).resume();
 }
 
