@@ -110,8 +110,10 @@ bool isDevicePointer(const void* p) {
 
 // ---- ThreadSanitizer ----------------------------------------------------------------------
 
-// Under TSan every GPU thread's fiber is a TSan fiber, and every switch is announced, so
-// that a barrier orders what the threads of a block did before it and what they do after.
+// Under TSan every GPU thread's fiber is a TSan fiber and every switch is announced, so
+// reports name the GPU thread's own stack. A switch synchronises: the threads of one block
+// (one worker) are ordered at every switch, and what TSan checks is the blocks that run
+// at the same time on different workers, and the runtime's own hand-overs.
 #if defined(__SANITIZE_THREAD__)
 #define GPU_TSAN 1
 #elif defined(__has_feature)
@@ -274,6 +276,7 @@ struct GpuThread {
     uint3 idx{};
     bool atBarrier = false;
     bool done = false;
+    bool quit = false;  // the worker is going: leave the loop and end normally
     void* tsanFiber = nullptr;
 };
 
@@ -285,9 +288,18 @@ struct Worker {
     void* tsanSelf = tsanCurrent();  // TSan's fiber of the worker thread
 
     ~Worker() {
-        for (unsigned i = 0; i < kMaxThreads; ++i) discard(slots[i]);
+        for (unsigned i = 0; i < kMaxThreads; ++i) {
+            GpuThread& t = slots[i];
+            if (t.fiber && t.done) {
+                // Idle between threads: let it end its loop, no unwinding needed.
+                t.quit = true;
+                tsanSwitch(t.tsanFiber);
+                t.fiber = std::move(t.fiber).resume();
+            }
+            discard(t);
+        }
     }
-    // Unwinds a slot's fiber (a thread left waiting at a barrier, or at the end).
+    // Unwinds a slot's fiber (a thread left waiting at a barrier after a fault).
     void discard(GpuThread& t) {
         if (t.fiber) {
             tsanSwitch(t.tsanFiber);
@@ -343,8 +355,10 @@ void startThread(BlockState& b, unsigned slot, uint3 idx, const LaunchDesc& d) {
                 t.done = true;
                 if (GPU_TSAN_ON) tsanSwitch(worker.tsanSelf);
                 t.caller = std::move(t.caller).resume();
+                if (t.quit) break;
             }
-            return ctx::fiber();
+            if (GPU_TSAN_ON) tsanSwitch(worker.tsanSelf);
+            return std::move(t.caller);
         });
         if (GPU_TSAN_ON) tsanSwitch(worker.tsanSelf);
     }
