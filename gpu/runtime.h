@@ -3,6 +3,20 @@
 // Under the cuda backend it brings in the CUDA runtime; under the cpu backend it brings
 // in the project's own runtime, which runs the same kernels on CPU cores with the CUDA
 // names and values. Either way kernels are launched with launchKernel().
+//
+// cudaError_t launchKernel(kernel, dim3 grid, dim3 block, args...), the same rule on both
+// backends:
+//  - it first takes (and drops) any earlier unread error, so what it returns is this
+//    launch's own result: cudaSuccess when the kernel was launched, the configuration
+//    error (cudaErrorInvalidConfiguration) when the grid or block is refused, and then
+//    nothing is launched and nothing is left pending (cudaGetLastError() == cudaSuccess);
+//  - a fault of a running kernel is sticky, as on a GPU: from then on cudaGetLastError(),
+//    cudaPeekAtLastError(), cudaMemcpy, cudaMalloc and every later launch return it, and
+//    nothing clears it. The cpu backend runs the grid before it returns, so the launch
+//    that faulted returns the fault itself (cudaErrorLaunchFailure for a barrier that
+//    cannot complete; cudaErrorIllegalAddress, without running anything, for a pointer
+//    argument that is neither null nor device memory); a GPU reports it at the next
+//    synchronising call (the cudaMemcpy after the launch) at the latest.
 #pragma once
 
 #if defined(GPU_BACKEND_CUDA)
@@ -14,10 +28,11 @@
 
 #if defined(__CUDACC__)
 #include <utility>
-// Launches kernel<<<grid, block>>>(args...). Returns cudaSuccess when the kernel was
-// launched, or the error of a refused configuration (nothing is launched then).
+// Launches kernel<<<grid, block>>>(args...) under the rule above: the first
+// cudaGetLastError() drops an earlier unread error, the second takes this launch's own.
 template <typename... Params, typename... Args>
 cudaError_t launchKernel(void (*kernel)(Params...), dim3 grid, dim3 block, Args&&... args) {
+    cudaGetLastError();
     kernel<<<grid, block>>>(std::forward<Args>(args)...);
     return cudaGetLastError();
 }

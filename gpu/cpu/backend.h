@@ -6,9 +6,11 @@
 //  - all threads of a block run on one worker, one block at a time per worker, so
 //    __shared__ (a static thread_local) is private to the block being run;
 //  - a block whose first thread reaches no __syncthreads() runs its threads as a plain
-//    loop; otherwise every thread of the block gets its own fiber and every barrier is
-//    a real block barrier;
+//    loop; otherwise every thread of the block gets its own fiber (512 KiB of stack, with
+//    a guard region below it) and every barrier is a real block barrier;
 //  - launchKernel returns when the whole grid is done.
+// What a GPU refuses is refused here too: copies that stray outside device memory, symbol
+// copies into anything but a __constant__ variable, and kernels handed host pointers.
 // Only gpu/runtime.h includes this file.
 #pragma once
 
@@ -23,7 +25,9 @@
 #define __global__
 #define __device__
 #define __host__
-#define __constant__
+// __constant__ variables are gathered in one linker section, so that a symbol copy can
+// tell a constant-memory variable from a plain host global (cudaErrorInvalidSymbol).
+#define __constant__ __attribute__((section("gpudemos_const"), used))
 #define __shared__ static thread_local
 #define __forceinline__ inline __attribute__((always_inline))
 #define __noinline__ __attribute__((noinline))
@@ -66,6 +70,7 @@ enum cudaError_t {
     cudaErrorInvalidMemcpyDirection = 21,
     cudaErrorNoDevice = 100,
     cudaErrorInvalidDevice = 101,
+    cudaErrorIllegalAddress = 700,
     cudaErrorLaunchFailure = 719,
     cudaErrorNotSupported = 801,
     cudaErrorUnknown = 999,
@@ -107,7 +112,8 @@ cudaError_t copyFromSymbol(void* dst, const void* symbol, size_t symbolSize, siz
                            cudaMemcpyKind kind);
 }  // namespace gpu::cpu
 
-// A __constant__ variable is an ordinary global here; the copy is bounded by its size.
+// A __constant__ variable is an ordinary global in its own section; anything else is
+// refused. The copy is bounded by the variable's size.
 template <typename T>
 inline cudaError_t cudaMemcpyToSymbol(const T& symbol, const void* src, size_t count, size_t offset = 0,
                                       cudaMemcpyKind kind = cudaMemcpyHostToDevice) {
@@ -145,13 +151,28 @@ struct LaunchDesc {
     uint3 block;
 };
 
-// The checks the CUDA runtime makes on a launch configuration.
+// The checks the CUDA runtime makes on a launch configuration (nothing is recorded).
 cudaError_t checkLaunchConfig(dim3 grid, dim3 block);
 
-// Runs every block of the grid on the worker pool and returns when all are done.
-void runGrid(const LaunchDesc& desc);
+// The start of every launch: the sticky fault if the device has one, else the earlier
+// unread error is dropped and the configuration checked.
+cudaError_t beginLaunch(dim3 grid, dim3 block);
+
+// Refuses a launch whose pointer arguments (ptrs[i], null for non-pointers) are not null,
+// not inside a tracked allocation and not inside a __constant__ variable: one line on
+// stderr names the kernel and the argument, and the device takes the sticky fault
+// cudaErrorIllegalAddress, as a GPU does when the kernel dereferences it.
+cudaError_t checkKernelPointers(const char* kernel, const char* argText, const void* const* ptrs, unsigned n);
+
+// Runs every block of the grid on the worker pool and returns when all are done: the
+// grid's fault (sticky) or cudaSuccess.
+cudaError_t runGrid(const LaunchDesc& desc);
 
 void syncThreads();
+
+// Test-only: clears the sticky fault and the pending error, as a fresh process would
+// start. The programs never call it: on a GPU a faulted context stays broken.
+void resetDeviceForTests();
 
 // Number of worker threads (the launching thread counts as one). Default: one per core.
 unsigned workerCount();
@@ -160,6 +181,23 @@ void setWorkerCount(unsigned n);
 // Device allocations currently tracked (for leak checks).
 size_t trackedAllocationCount();
 size_t trackedAllocationBytes();
+
+template <typename T>
+constexpr bool isDataPointer = std::is_pointer_v<T> && !std::is_function_v<std::remove_pointer_t<T>>;
+
+template <typename T>
+const void* pointerOrNull(const T& v) {
+    if constexpr (isDataPointer<T>)
+        return (const void*)v;
+    else
+        return nullptr;
+}
+
+template <typename Tuple, size_t... I>
+cudaError_t checkPointers(const char* kernel, const char* argText, const Tuple& t, std::index_sequence<I...>) {
+    const void* ptrs[sizeof...(I) + 1] = {pointerOrNull(std::get<I>(t))..., nullptr};
+    return checkKernelPointers(kernel, argText, ptrs, (unsigned)sizeof...(I));
+}
 
 template <typename Kernel, typename Tuple>
 struct Closure {
@@ -202,20 +240,28 @@ void runOneOf(const void* p) {
 
 inline void __syncthreads() { ::gpu::cpu::syncThreads(); }
 
-// Runs kernel over grid x block threads with the given arguments. Returns cudaSuccess
-// when the grid ran, or the configuration error (and runs nothing) when the CUDA
-// runtime would refuse the shape. Faults found while running (a barrier that cannot
-// complete) are reported through cudaGetLastError() and the next cudaMemcpy().
+namespace gpu::cpu {
+
+// launchKernel under the cpu backend. The macro below hands in the kernel's name and the
+// text of the arguments, so that a refused pointer is reported by name.
 template <typename... Params, typename... Args>
-cudaError_t launchKernel(void (*kernel)(Params...), dim3 grid, dim3 block, Args&&... args) {
+cudaError_t launchNamed(const char* name, const char* argText, void (*kernel)(Params...), dim3 grid, dim3 block,
+                        Args&&... args) {
     static_assert(sizeof...(Params) == sizeof...(Args), "launchKernel: wrong number of kernel arguments");
-    cudaError_t err = ::gpu::cpu::checkLaunchConfig(grid, block);
+    cudaError_t err = beginLaunch(grid, block);
     if (err != cudaSuccess) return err;
     using Tuple = std::tuple<std::decay_t<Params>...>;
     using Kernel = void (*)(Params...);
-    const ::gpu::cpu::Closure<Kernel, Tuple> closure{kernel, Tuple(std::forward<Args>(args)...)};
-    ::gpu::cpu::LaunchDesc desc{&::gpu::cpu::runThreadsOf<Kernel, Tuple>, &::gpu::cpu::runOneOf<Kernel, Tuple>,
-                                &closure, uint3{grid.x, grid.y, grid.z}, uint3{block.x, block.y, block.z}};
-    ::gpu::cpu::runGrid(desc);
-    return cudaSuccess;
+    const Closure<Kernel, Tuple> closure{kernel, Tuple(std::forward<Args>(args)...)};
+    err = checkPointers(name, argText, closure.args, std::index_sequence_for<Params...>{});
+    if (err != cudaSuccess) return err;
+    const LaunchDesc desc{&runThreadsOf<Kernel, Tuple>, &runOneOf<Kernel, Tuple>, &closure,
+                          uint3{grid.x, grid.y, grid.z}, uint3{block.x, block.y, block.z}};
+    return runGrid(desc);
 }
+
+}  // namespace gpu::cpu
+
+// cudaError_t launchKernel(kernel, dim3 grid, dim3 block, args...): see gpu/runtime.h for
+// what it returns. Runs the whole grid before it returns.
+#define launchKernel(kernel, ...) ::gpu::cpu::launchNamed(#kernel, #__VA_ARGS__, kernel, __VA_ARGS__)

@@ -1,5 +1,6 @@
 // The cpu backend's runtime: tracked device memory, the worker pool and block execution
 // with fibers for blocks that use barriers.
+#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -13,10 +14,18 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "gpu/runtime.h"
+
+// The bounds of the gpudemos_const section that holds every __constant__ variable, set
+// by the linker; null in a program without one.
+extern "C" {
+extern char __start_gpudemos_const[] __attribute__((weak));
+extern char __stop_gpudemos_const[] __attribute__((weak));
+}
 
 namespace ctx = boost::context;
 
@@ -25,12 +34,20 @@ namespace {
 
 // ---- errors ---------------------------------------------------------------------------
 
-std::atomic<int> lastError{cudaSuccess};  // what cudaGetLastError() returns
-std::atomic<int> kernelFault{cudaSuccess};  // a fault found while running a grid
+std::atomic<int> lastError{cudaSuccess};    // the pending error cudaGetLastError() takes
+std::atomic<int> stickyFault{cudaSuccess};  // a kernel fault: it stays, as on a GPU
 
 cudaError_t record(cudaError_t e) {
     if (e != cudaSuccess) lastError.store(e);
     return e;
+}
+
+cudaError_t sticky() { return (cudaError_t)stickyFault.load(std::memory_order_acquire); }
+
+// The first fault wins; it is never replaced.
+void setSticky(cudaError_t e) {
+    int expected = cudaSuccess;
+    stickyFault.compare_exchange_strong(expected, e);
 }
 
 // ---- tracked device memory --------------------------------------------------------------
@@ -44,7 +61,7 @@ std::map<uintptr_t, size_t>& allocations() {
     return m;
 }
 
-// The allocation holding [p, p + n), or end() when none does.
+// [p, p + n) lies inside one allocation.
 bool inDevice(const void* p, size_t n) {
     uintptr_t a = reinterpret_cast<uintptr_t>(p);
     auto& m = allocations();
@@ -55,79 +72,249 @@ bool inDevice(const void* p, size_t n) {
     return off < it->second && n <= it->second - off;
 }
 
-bool touchesDevice(const void* p) {
+// [p, p + n) lies inside the __constant__ section.
+bool inSymbols(const void* p, size_t n) {
     uintptr_t a = reinterpret_cast<uintptr_t>(p);
+    uintptr_t lo = reinterpret_cast<uintptr_t>(__start_gpudemos_const);
+    uintptr_t hi = reinterpret_cast<uintptr_t>(__stop_gpudemos_const);
+    return lo && a >= lo && a < hi && n <= hi - a;
+}
+
+// Some byte of [p, p + n) (n > 0) is device memory: an allocation or a __constant__
+// variable. A range that wraps around the address space counts as touching.
+bool touchesDevice(const void* p, size_t n) {
+    uintptr_t a = reinterpret_cast<uintptr_t>(p);
+    if (n > UINTPTR_MAX - a) return true;
+    uintptr_t end = a + n;
+    uintptr_t lo = reinterpret_cast<uintptr_t>(__start_gpudemos_const);
+    uintptr_t hi = reinterpret_cast<uintptr_t>(__stop_gpudemos_const);
+    if (lo && a < hi && end > lo) return true;
+    auto& m = allocations();
+    auto it = m.lower_bound(end);  // allocations are disjoint: the last one that starts
+    if (it == m.begin()) return false;  // before end is the only one that can reach p
+    --it;
+    return it->first + it->second > a;
+}
+
+// What a kernel may be handed: a pointer into (or just past) an allocation, or into a
+// __constant__ variable.
+bool isDevicePointer(const void* p) {
+    uintptr_t a = reinterpret_cast<uintptr_t>(p);
+    if (inSymbols(p, 1)) return true;
     auto& m = allocations();
     auto it = m.upper_bound(a);
     if (it == m.begin()) return false;
     --it;
-    return a - it->first < it->second;
+    return a - it->first <= it->second;
 }
 
-// ---- fibers -----------------------------------------------------------------------------
+// ---- ThreadSanitizer ----------------------------------------------------------------------
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr size_t kStackSize = 512 * 1024;
+// Under TSan every GPU thread's fiber is a TSan fiber and every switch is announced, so
+// reports name the GPU thread's own stack. A switch synchronises: the threads of one block
+// (one worker) are ordered at every switch, and what TSan checks is the blocks that run
+// at the same time on different workers, and the runtime's own hand-overs.
+#if defined(__SANITIZE_THREAD__)
+#define GPU_TSAN 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr size_t kStackSize = 512 * 1024;
-#else
-constexpr size_t kStackSize = 128 * 1024;
+#if __has_feature(thread_sanitizer)
+#define GPU_TSAN 1
 #endif
-#else
-constexpr size_t kStackSize = 128 * 1024;
 #endif
 
-// Stacks are mapped once per worker, with a guard page below, and reused by every block
-// that worker runs.
+#if GPU_TSAN
+constexpr bool GPU_TSAN_ON = true;
+}  // namespace
+}  // namespace gpu::cpu
+#include <sanitizer/tsan_interface.h>
+namespace gpu::cpu {
+namespace {
+void* tsanCurrent() { return __tsan_get_current_fiber(); }
+void* tsanCreate() { return __tsan_create_fiber(0); }
+void tsanSwitch(void* f) { __tsan_switch_to_fiber(f, 0); }
+void tsanDestroy(void* f) { __tsan_destroy_fiber(f); }
+#else
+constexpr bool GPU_TSAN_ON = false;
+void* tsanCurrent() { return nullptr; }
+void* tsanCreate() { return nullptr; }
+void tsanSwitch(void*) {}
+void tsanDestroy(void*) {}
+#endif
+
+// ---- fiber stacks -------------------------------------------------------------------------
+
+// Each GPU thread may use 512 KiB of stack, as a GPU thread may use 512 KiB of local
+// memory; a little more is mapped for the runtime's own frames and the fiber record.
+constexpr size_t kStackLimit = 512 * 1024;
+constexpr size_t kStackSize = kStackLimit + 16 * 1024;
+// Below every stack a guard region that is never mapped. With -fstack-clash-protection
+// every frame touches its pages in order, so a frame that outgrows its stack lands here
+// and nowhere else.
+constexpr size_t kGuardSize = 64 * 1024;
+constexpr size_t kSlotSize = kGuardSize + kStackSize;
+constexpr unsigned kMaxThreads = 1024;
+
+// The stacks of the worker running on this thread: one region of kMaxThreads slots,
+// [guard | stack], reserved without memory; a slot's stack is made accessible the first
+// time a block has that many threads, and its pages are taken only where touched.
+// Read by the SIGSEGV handler, hence plain words with a signal-safe TLS model.
+__attribute__((tls_model("initial-exec"))) thread_local uintptr_t regionLo = 0;
+__attribute__((tls_model("initial-exec"))) thread_local uintptr_t regionHi = 0;
+
+struct sigaction previousSegv;
+
+void onSegv(int sig, siginfo_t* info, void* uc) {
+    uintptr_t a = reinterpret_cast<uintptr_t>(info->si_addr);
+    if (a >= regionLo && a < regionHi && (a - regionLo) % kSlotSize < kGuardSize) {
+        static const char msg[] = "cpu backend: a GPU thread outgrew its 512 KiB stack\n";
+        ssize_t r = write(STDERR_FILENO, msg, sizeof msg - 1);
+        (void)r;
+        abort();
+    }
+    // Not ours: to whoever handled it before, or the default action on return.
+    if (previousSegv.sa_flags & SA_SIGINFO) {
+        previousSegv.sa_sigaction(sig, info, uc);
+    } else if (previousSegv.sa_handler != SIG_DFL && previousSegv.sa_handler != SIG_IGN) {
+        previousSegv.sa_handler(sig);
+    } else {
+        signal(SIGSEGV, SIG_DFL);
+    }
+}
+
+void installSegvHandler() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction sa {};
+        sa.sa_sigaction = onSegv;
+        sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGSEGV, &sa, &previousSegv);
+    });
+}
+
 class StackPool {
 public:
-    ~StackPool() {
-        for (void* base : free_) munmap(base, kStackSize + page());
+    StackPool() {
+        installSegvHandler();
+        // The handler needs a stack of its own: the one that overflowed is full.
+        stack_t old{};
+        if (sigaltstack(nullptr, &old) == 0 && (old.ss_flags & SS_DISABLE)) {
+            altSize_ = 64 * 1024;
+            altStack_ = mmap(nullptr, altSize_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (altStack_ != MAP_FAILED) {
+                stack_t ss{};
+                ss.ss_sp = altStack_;
+                ss.ss_size = altSize_;
+                sigaltstack(&ss, nullptr);
+            } else {
+                altStack_ = nullptr;
+            }
+        }
     }
-    ctx::stack_context allocate() {
-        void* base;
-        if (!free_.empty()) {
-            base = free_.back();
-            free_.pop_back();
-        } else {
-            base = mmap(nullptr, kStackSize + page(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                        -1, 0);
-            if (base == MAP_FAILED) throw std::bad_alloc();
-            mprotect(base, page(), PROT_NONE);
+    ~StackPool() {
+        if (region_) {
+            munmap(region_, kSlotSize * kMaxThreads);
+            regionLo = regionHi = 0;
+        }
+        if (altStack_) {
+            stack_t ss{};
+            ss.ss_flags = SS_DISABLE;
+            sigaltstack(&ss, nullptr);
+            munmap(altStack_, altSize_);
+        }
+    }
+    // The stack of GPU thread `slot` of the blocks this worker runs.
+    ctx::stack_context stack(unsigned slot) {
+        if (!region_) {
+            region_ = static_cast<char*>(mmap(nullptr, kSlotSize * kMaxThreads, PROT_NONE,
+                                              MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+            if (region_ == MAP_FAILED) {
+                region_ = nullptr;
+                throw std::bad_alloc();
+            }
+            regionLo = reinterpret_cast<uintptr_t>(region_);
+            regionHi = regionLo + kSlotSize * kMaxThreads;
+        }
+        char* base = region_ + size_t(slot) * kSlotSize;
+        if (slot >= ready_) {
+            // Slots are taken in order: make every stack up to this one accessible.
+            char* from = region_ + size_t(ready_) * kSlotSize;
+            for (unsigned i = ready_; i <= slot; ++i, from += kSlotSize)
+                if (mprotect(from + kGuardSize, kStackSize, PROT_READ | PROT_WRITE) != 0) throw std::bad_alloc();
+            ready_ = slot + 1;
         }
         ctx::stack_context sc;
         sc.size = kStackSize;
-        sc.sp = static_cast<char*>(base) + page() + kStackSize;
+        sc.sp = base + kSlotSize;
         return sc;
     }
-    void deallocate(ctx::stack_context& sc) { free_.push_back(static_cast<char*>(sc.sp) - kStackSize - page()); }
 
 private:
-    static size_t page() {
-        static size_t p = (size_t)sysconf(_SC_PAGESIZE);
-        return p;
-    }
-    std::vector<void*> free_;
+    char* region_ = nullptr;
+    unsigned ready_ = 0;
+    void* altStack_ = nullptr;
+    size_t altSize_ = 0;
 };
 
-struct PoolAllocator {
-    StackPool* pool;
-    ctx::stack_context allocate() { return pool->allocate(); }
-    void deallocate(ctx::stack_context& sc) noexcept { pool->deallocate(sc); }
+// Hands a fiber its slot's stack; the stack outlives the fiber and is reused.
+struct SlotAllocator {
+    ctx::stack_context sc;
+    ctx::stack_context allocate() { return sc; }
+    void deallocate(ctx::stack_context&) noexcept {}
 };
 
-thread_local StackPool stackPool;
+// ---- blocks -------------------------------------------------------------------------------
 
 enum class BlockMode { Probing, Plain, Fibers };
 
+// One GPU thread slot of a worker. Its fiber is made once and then runs one GPU thread
+// after another, block after block: no fiber is made per thread or per block.
 struct GpuThread {
-    ctx::fiber fiber;   // the thread itself, while suspended
-    ctx::fiber caller;  // the scheduler, while the thread runs
+    ctx::fiber fiber;   // the slot's fiber, while suspended
+    ctx::fiber caller;  // the worker, while the slot runs
+    const LaunchDesc* desc = nullptr;
     uint3 idx{};
     bool atBarrier = false;
     bool done = false;
+    bool quit = false;  // the worker is going: leave the loop and end normally
+    void* tsanFiber = nullptr;
 };
+
+// What a worker thread keeps between blocks: the stacks, then the slots that use them
+// (members are destroyed in reverse: the fibers go before their stacks).
+struct Worker {
+    StackPool stacks;
+    std::unique_ptr<GpuThread[]> slots{new GpuThread[kMaxThreads]};  // fibers hold their address
+    void* tsanSelf = tsanCurrent();  // TSan's fiber of the worker thread
+
+    ~Worker() {
+        for (unsigned i = 0; i < kMaxThreads; ++i) {
+            GpuThread& t = slots[i];
+            if (t.fiber && t.done) {
+                // Idle between threads: let it end its loop, no unwinding needed.
+                t.quit = true;
+                tsanSwitch(t.tsanFiber);
+                t.fiber = std::move(t.fiber).resume();
+            }
+            discard(t);
+        }
+    }
+    // Unwinds a slot's fiber (a thread left waiting at a barrier after a fault).
+    void discard(GpuThread& t) {
+        if (t.fiber) {
+            tsanSwitch(t.tsanFiber);
+            t.fiber = ctx::fiber();
+            tsanSwitch(tsanSelf);
+        }
+        if (t.tsanFiber) {
+            // Its shadow stack still holds the frames just unwound: start afresh.
+            tsanDestroy(t.tsanFiber);
+            t.tsanFiber = nullptr;
+        }
+    }
+};
+
+thread_local Worker worker;
 
 struct BlockState {
     BlockMode mode = BlockMode::Probing;
@@ -140,21 +327,41 @@ thread_local BlockState* currentBlock = nullptr;
 
 uint3 unflatten(unsigned t, uint3 dim) { return uint3{t % dim.x, (t / dim.x) % dim.y, t / (dim.x * dim.y)}; }
 
-// Runs thread t's fiber until it reaches a barrier or ends.
+// Runs thread t's fiber until it reaches a barrier or ends. Under TSan the switch is
+// announced first, so the accesses of both sides are ordered as a barrier orders them.
 void resume(BlockState& b, GpuThread& t) {
     b.current = &t;
     context.thread = t.idx;
+    tsanSwitch(t.tsanFiber);
     t.fiber = std::move(t.fiber).resume();
     b.current = nullptr;
 }
 
-void startFiber(BlockState& b, GpuThread& t, const LaunchDesc& d) {
-    t.fiber = ctx::fiber(std::allocator_arg, PoolAllocator{&stackPool}, [&t, &d](ctx::fiber&& caller) {
-        t.caller = std::move(caller);
-        d.runOne(d.closure);
-        t.done = true;
-        return std::move(t.caller);
-    });
+// Starts GPU thread `idx` of the current block on slot `slot`.
+void startThread(BlockState& b, unsigned slot, uint3 idx, const LaunchDesc& d) {
+    GpuThread& t = worker.slots[slot];
+    t.desc = &d;
+    t.idx = idx;
+    t.atBarrier = false;
+    t.done = false;
+    if (!t.fiber) {
+        if (GPU_TSAN_ON && !t.tsanFiber) t.tsanFiber = tsanCreate();
+        // Made under the slot's TSan fiber: making it already runs a little on its stack.
+        tsanSwitch(t.tsanFiber);
+        t.fiber = ctx::fiber(std::allocator_arg, SlotAllocator{worker.stacks.stack(slot)}, [&t](ctx::fiber&& caller) {
+            t.caller = std::move(caller);
+            for (;;) {
+                t.desc->runOne(t.desc->closure);
+                t.done = true;
+                if (GPU_TSAN_ON) tsanSwitch(worker.tsanSelf);
+                t.caller = std::move(t.caller).resume();
+                if (t.quit) break;
+            }
+            if (GPU_TSAN_ON) tsanSwitch(worker.tsanSelf);
+            return std::move(t.caller);
+        });
+        if (GPU_TSAN_ON) tsanSwitch(worker.tsanSelf);
+    }
     resume(b, t);
 }
 
@@ -173,27 +380,16 @@ void runBlock(const LaunchDesc& d, unsigned blockLinear) {
 
     BlockState b;
     currentBlock = &b;
-    // Per-worker thread records, grown only between blocks (fibers hold their address).
-    thread_local std::vector<GpuThread> records;
-    if (records.size() < n) records.resize(n);
-    GpuThread* threads = records.data();
-    for (unsigned t = 0; t < n; ++t) {
-        threads[t].atBarrier = false;
-        threads[t].done = false;
-    }
-    threads[0].idx = uint3{0, 0, 0};
-    startFiber(b, threads[0], d);
+    startThread(b, 0, uint3{0, 0, 0}, d);
 
+    GpuThread* const threads = worker.slots.get();
     if (threads[0].done) {
         // No barrier in this kernel (or not on thread 0's path): the rest run as a loop.
         b.mode = BlockMode::Plain;
         d.runThreads(d.closure, 1, n);
     } else {
         b.mode = BlockMode::Fibers;
-        for (unsigned t = 1; t < n; ++t) {
-            threads[t].idx = unflatten(t, d.block);
-            startFiber(b, threads[t], d);
-        }
+        for (unsigned t = 1; t < n; ++t) startThread(b, t, unflatten(t, d.block), d);
         for (;;) {
             unsigned waiting = 0, ended = 0;
             for (unsigned i = 0; i < n; ++i) {
@@ -212,13 +408,14 @@ void runBlock(const LaunchDesc& d, unsigned blockLinear) {
                 resume(b, threads[i]);
             }
         }
-        // Fibers still suspended (only after a fault) are unwound here.
-        for (unsigned i = 0; i < n; ++i) threads[i].fiber = ctx::fiber();
+        // Threads still waiting at a barrier (only after a fault) are unwound.
+        for (unsigned i = 0; i < n; ++i)
+            if (threads[i].atBarrier) worker.discard(threads[i]);
     }
     currentBlock = nullptr;
     if (b.fault) {
         int expected = cudaSuccess;
-        if (kernelFault.compare_exchange_strong(expected, cudaErrorLaunchFailure)) {
+        if (stickyFault.compare_exchange_strong(expected, cudaErrorLaunchFailure)) {
             fprintf(stderr, "cpu backend: kernel fault in block (%u, %u, %u): %s\n", context.block.x,
                     context.block.y, context.block.z, b.faultWhat);
         }
@@ -326,16 +523,73 @@ Pool& getPool() {
 // ---- execution ----------------------------------------------------------------------------
 
 cudaError_t checkLaunchConfig(dim3 g, dim3 b) {
-    if (g.x == 0 || g.y == 0 || g.z == 0 || b.x == 0 || b.y == 0 || b.z == 0) return record(cudaErrorInvalidConfiguration);
-    if (b.x > 1024 || b.y > 1024 || b.z > 64) return record(cudaErrorInvalidConfiguration);
-    if ((uint64_t)b.x * b.y * b.z > 1024) return record(cudaErrorInvalidConfiguration);
-    if (g.x > 2147483647u || g.y > 65535 || g.z > 65535) return record(cudaErrorInvalidConfiguration);
+    if (g.x == 0 || g.y == 0 || g.z == 0 || b.x == 0 || b.y == 0 || b.z == 0) return cudaErrorInvalidConfiguration;
+    if (b.x > 1024 || b.y > 1024 || b.z > 64) return cudaErrorInvalidConfiguration;
+    if ((uint64_t)b.x * b.y * b.z > 1024) return cudaErrorInvalidConfiguration;
+    if (g.x > 2147483647u || g.y > 65535 || g.z > 65535) return cudaErrorInvalidConfiguration;
     return cudaSuccess;
 }
 
-void runGrid(const LaunchDesc& d) {
-    std::lock_guard<std::mutex> l(poolMutex);
-    getPool().run(d);
+cudaError_t beginLaunch(dim3 grid, dim3 block) {
+    if (cudaError_t k = sticky()) return k;
+    lastError.store(cudaSuccess);
+    return checkLaunchConfig(grid, block);
+}
+
+namespace {
+
+// The text of kernel argument `index` in "grid, block, a, b, ...", the arguments as
+// written at the call; empty when the text cannot be split into `count` arguments.
+std::string argumentText(const char* text, unsigned index, unsigned count) {
+    std::vector<std::string> parts(1);
+    int depth = 0;
+    char quote = 0;
+    for (const char* c = text; *c; ++c) {
+        if (quote) {
+            if (*c == '\\' && c[1]) parts.back() += *c++;
+            else if (*c == quote) quote = 0;
+        } else if (*c == '"' || *c == '\'') {
+            quote = *c;
+        } else if (*c == '(' || *c == '[' || *c == '{') {
+            ++depth;
+        } else if (*c == ')' || *c == ']' || *c == '}') {
+            --depth;
+        } else if (*c == ',' && depth == 0) {
+            parts.emplace_back();
+            continue;
+        }
+        parts.back() += *c;
+    }
+    if (parts.size() != count + 2) return {};
+    std::string s = parts[index + 2];
+    size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
+    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+cudaError_t checkKernelPointers(const char* kernel, const char* argText, const void* const* ptrs, unsigned n) {
+    unsigned bad = n;
+    {
+        std::lock_guard<std::mutex> l(memMutex);
+        for (unsigned i = 0; i < n && bad == n; ++i)
+            if (ptrs[i] && !isDevicePointer(ptrs[i])) bad = i;
+    }
+    if (bad == n) return cudaSuccess;
+    std::string name = argumentText(argText, bad, n);
+    if (!name.empty()) name = " (" + name + ")";
+    fprintf(stderr, "cpu backend: kernel %s, argument %u%s: %p is not device memory\n", kernel, bad + 1, name.c_str(),
+            ptrs[bad]);
+    setSticky(cudaErrorIllegalAddress);
+    return sticky();
+}
+
+cudaError_t runGrid(const LaunchDesc& d) {
+    {
+        std::lock_guard<std::mutex> l(poolMutex);
+        getPool().run(d);
+    }
+    return sticky();
 }
 
 void syncThreads() {
@@ -348,7 +602,13 @@ void syncThreads() {
     }
     GpuThread& t = *b->current;
     t.atBarrier = true;
+    if (GPU_TSAN_ON) tsanSwitch(worker.tsanSelf);
     t.caller = std::move(t.caller).resume();
+}
+
+void resetDeviceForTests() {
+    stickyFault.store(cudaSuccess);
+    lastError.store(cudaSuccess);
 }
 
 unsigned workerCount() {
@@ -374,8 +634,17 @@ size_t trackedAllocationBytes() {
     return s;
 }
 
+// A symbol copy's other side: a device range for a device-to-device copy, a host range
+// (touching no device memory) for a host one, told by the first byte for cudaMemcpyDefault.
+bool symbolPeerOk(const void* p, size_t count, cudaMemcpyKind kind) {
+    bool device = kind == cudaMemcpyDeviceToDevice || (kind == cudaMemcpyDefault && inDevice(p, 1));
+    return device ? inDevice(p, count) : !touchesDevice(p, count);
+}
+
 cudaError_t copyToSymbol(void* symbol, size_t symbolSize, const void* src, size_t count, size_t offset,
                          cudaMemcpyKind kind) {
+    if (cudaError_t k = sticky()) return k;
+    if (!inSymbols(symbol, symbolSize)) return record(cudaErrorInvalidSymbol);
     if (offset > symbolSize || count > symbolSize - offset) return record(cudaErrorInvalidValue);
     if (kind != cudaMemcpyHostToDevice && kind != cudaMemcpyDeviceToDevice && kind != cudaMemcpyDefault)
         return record(cudaErrorInvalidMemcpyDirection);
@@ -383,8 +652,7 @@ cudaError_t copyToSymbol(void* symbol, size_t symbolSize, const void* src, size_
     if (!src) return record(cudaErrorInvalidValue);
     {
         std::lock_guard<std::mutex> l(memMutex);
-        if (kind == cudaMemcpyDeviceToDevice && !inDevice(src, count)) return record(cudaErrorInvalidValue);
-        if (kind == cudaMemcpyHostToDevice && touchesDevice(src)) return record(cudaErrorInvalidValue);
+        if (!symbolPeerOk(src, count, kind)) return record(cudaErrorInvalidValue);
     }
     memcpy(static_cast<char*>(symbol) + offset, src, count);
     return cudaSuccess;
@@ -392,6 +660,8 @@ cudaError_t copyToSymbol(void* symbol, size_t symbolSize, const void* src, size_
 
 cudaError_t copyFromSymbol(void* dst, const void* symbol, size_t symbolSize, size_t count, size_t offset,
                            cudaMemcpyKind kind) {
+    if (cudaError_t k = sticky()) return k;
+    if (!inSymbols(symbol, symbolSize)) return record(cudaErrorInvalidSymbol);
     if (offset > symbolSize || count > symbolSize - offset) return record(cudaErrorInvalidValue);
     if (kind != cudaMemcpyDeviceToHost && kind != cudaMemcpyDeviceToDevice && kind != cudaMemcpyDefault)
         return record(cudaErrorInvalidMemcpyDirection);
@@ -399,8 +669,7 @@ cudaError_t copyFromSymbol(void* dst, const void* symbol, size_t symbolSize, siz
     if (!dst) return record(cudaErrorInvalidValue);
     {
         std::lock_guard<std::mutex> l(memMutex);
-        if (kind == cudaMemcpyDeviceToDevice && !inDevice(dst, count)) return record(cudaErrorInvalidValue);
-        if (kind == cudaMemcpyDeviceToHost && touchesDevice(dst)) return record(cudaErrorInvalidValue);
+        if (!symbolPeerOk(dst, count, kind)) return record(cudaErrorInvalidValue);
     }
     memcpy(dst, static_cast<const char*>(symbol) + offset, count);
     return cudaSuccess;
@@ -424,6 +693,7 @@ const char* cudaGetErrorName(cudaError_t e) {
         case cudaErrorInvalidMemcpyDirection: return "cudaErrorInvalidMemcpyDirection";
         case cudaErrorNoDevice: return "cudaErrorNoDevice";
         case cudaErrorInvalidDevice: return "cudaErrorInvalidDevice";
+        case cudaErrorIllegalAddress: return "cudaErrorIllegalAddress";
         case cudaErrorLaunchFailure: return "cudaErrorLaunchFailure";
         case cudaErrorNotSupported: return "cudaErrorNotSupported";
         default: return "cudaErrorUnknown";
@@ -442,21 +712,22 @@ const char* cudaGetErrorString(cudaError_t e) {
         case cudaErrorInvalidMemcpyDirection: return "invalid copy direction for memcpy";
         case cudaErrorNoDevice: return "no CUDA-capable device is detected";
         case cudaErrorInvalidDevice: return "invalid device ordinal";
+        case cudaErrorIllegalAddress: return "an illegal memory access was encountered";
         case cudaErrorLaunchFailure: return "unspecified launch failure";
         case cudaErrorNotSupported: return "operation not supported";
         default: return "unknown error";
     }
 }
 
+// A sticky fault is returned and kept; a pending error is returned once.
 cudaError_t cudaGetLastError() {
-    int k = kernelFault.exchange(cudaSuccess);
-    int e = lastError.exchange(cudaSuccess);
-    return (cudaError_t)(k != cudaSuccess ? k : e);
+    if (cudaError_t k = sticky()) return k;
+    return (cudaError_t)lastError.exchange(cudaSuccess);
 }
 
 cudaError_t cudaPeekAtLastError() {
-    int k = kernelFault.load();
-    return (cudaError_t)(k != cudaSuccess ? k : lastError.load());
+    if (cudaError_t k = sticky()) return k;
+    return (cudaError_t)lastError.load();
 }
 
 cudaError_t cudaGetDeviceCount(int* count) {
@@ -467,15 +738,18 @@ cudaError_t cudaGetDeviceCount(int* count) {
 
 cudaError_t cudaSetDevice(int device) { return device == 0 ? cudaSuccess : record(cudaErrorInvalidDevice); }
 
-cudaError_t cudaDeviceSynchronize() { return (cudaError_t)kernelFault.load(); }
+cudaError_t cudaDeviceSynchronize() { return sticky(); }
 
 cudaError_t cudaMalloc(void** devPtr, size_t size) {
+    if (cudaError_t k = sticky()) return k;
     if (!devPtr) return record(cudaErrorInvalidValue);
     *devPtr = nullptr;
     if (size == 0) return cudaSuccess;  // as the CUDA runtime: success and a null pointer
-    // Rounded up so every allocation is 256-byte aligned like the CUDA allocator's.
-    size_t rounded = (size + 255) & ~size_t(255);
-    if (rounded < size) return record(cudaErrorMemoryAllocation);
+    // Rounded up so every allocation is 256-byte aligned like the CUDA allocator's, with
+    // at least one byte to spare: the pointer just past the end, which a kernel may be
+    // handed, then never is the start of some host object.
+    size_t rounded = (size + 256) & ~size_t(255);
+    if (rounded <= size) return record(cudaErrorMemoryAllocation);
     void* p = aligned_alloc(256, rounded);
     if (!p) return record(cudaErrorMemoryAllocation);
     std::lock_guard<std::mutex> l(memMutex);
@@ -485,6 +759,7 @@ cudaError_t cudaMalloc(void** devPtr, size_t size) {
 }
 
 cudaError_t cudaFree(void* devPtr) {
+    if (cudaError_t k = sticky()) return k;
     if (!devPtr) return cudaSuccess;
     {
         std::lock_guard<std::mutex> l(memMutex);
@@ -497,10 +772,13 @@ cudaError_t cudaFree(void* devPtr) {
     return cudaSuccess;
 }
 
+// Both sides are checked whole: the device side lies inside one allocation, the host side
+// touches no device memory at all (a host range that runs into an allocation would
+// otherwise be written over). cudaMemcpyDefault tells the sides by their first byte.
 cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) {
     if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDefault) return record(cudaErrorInvalidMemcpyDirection);
     // The copy waits for the grid before it, as on a GPU, and reports its fault.
-    if (int k = kernelFault.load(); k != cudaSuccess) return (cudaError_t)k;
+    if (cudaError_t k = sticky()) return k;
     if (count == 0) return cudaSuccess;
     if (!dst || !src) return record(cudaErrorInvalidValue);
     {
@@ -508,17 +786,18 @@ cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind 
         bool dstDevice = kind == cudaMemcpyHostToDevice || kind == cudaMemcpyDeviceToDevice;
         bool srcDevice = kind == cudaMemcpyDeviceToHost || kind == cudaMemcpyDeviceToDevice;
         if (kind == cudaMemcpyDefault) {
-            dstDevice = touchesDevice(dst);
-            srcDevice = touchesDevice(src);
+            dstDevice = inDevice(dst, 1);
+            srcDevice = inDevice(src, 1);
         }
-        if (dstDevice ? !inDevice(dst, count) : touchesDevice(dst)) return record(cudaErrorInvalidValue);
-        if (srcDevice ? !inDevice(src, count) : touchesDevice(src)) return record(cudaErrorInvalidValue);
+        if (dstDevice ? !inDevice(dst, count) : touchesDevice(dst, count)) return record(cudaErrorInvalidValue);
+        if (srcDevice ? !inDevice(src, count) : touchesDevice(src, count)) return record(cudaErrorInvalidValue);
     }
     memmove(dst, src, count);
     return cudaSuccess;
 }
 
 cudaError_t cudaMemset(void* devPtr, int value, size_t count) {
+    if (cudaError_t k = sticky()) return k;
     if (count == 0) return cudaSuccess;
     {
         std::lock_guard<std::mutex> l(memMutex);
