@@ -41,7 +41,10 @@ e2e_start() {
             [ -e "/tmp/.X$disp-lock" ] || break
             sleep 0.1
         done
-        Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >"$xlog" 2>&1 &
+        # -noreset: by default the server resets when its last client goes, here each
+        # probe below; a program connecting during that reset is refused ("failed to open
+        # display"), which a loaded machine turns into a flaky test.
+        Xvfb "$DISPLAY" -noreset -screen 0 1280x1024x24 -nolisten tcp >"$xlog" 2>&1 &
         E2E_XVFB=$!
         for _ in $(seq 100); do
             kill -0 "$E2E_XVFB" 2>/dev/null || break
