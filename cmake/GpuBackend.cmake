@@ -119,13 +119,16 @@ function(gpu_supported_architectures var)
 endfunction()
 
 # gpu_sources(<target> <file>...): adds kernel sources (.cu) to a target. Under the cpu
-# backend they are compiled as C++ by the host compiler.
+# backend they are compiled as C++ by the host compiler, marked as kernel files
+# (GPU_KERNEL_FILE): launchKernel() compiles there only, as nvcc compiles it only in
+# .cu files under the cuda backend.
 function(gpu_sources target)
   target_sources(${target} PRIVATE ${ARGN})
   if(GPU_BACKEND STREQUAL "cpu")
     foreach(f ${ARGN})
       if(f MATCHES "\\.cu$")
         set_source_files_properties(${f} TARGET_DIRECTORY ${target} PROPERTIES LANGUAGE CXX)
+        set_property(SOURCE ${f} TARGET_DIRECTORY ${target} APPEND PROPERTY COMPILE_DEFINITIONS GPU_KERNEL_FILE=1)
       endif()
     endforeach()
   endif()

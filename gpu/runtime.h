@@ -4,6 +4,14 @@
 // in the project's own runtime, which runs the same kernels on CPU cores with the CUDA
 // names and values. Either way kernels are launched with launchKernel().
 //
+// launchKernel(kernel, grid, block, args...) is a macro of the same form on both
+// backends, and it launches from kernel files (.cu) only, on both: nvcc compiles those
+// under cuda, and the cpu backend's build marks them (gpu_sources() in
+// cmake/GpuBackend.cmake). Anywhere else it does not compile, on either backend, so a
+// launch that builds on one builds on the other. Host code elsewhere calls a function of
+// a kernel file that launches. `kernel` is a kernel's name or a pointer to one; the macro
+// hands its text to the cpu backend, which names it in its messages.
+//
 // cudaError_t launchKernel(kernel, dim3 grid, dim3 block, args...), the same rule on both
 // backends:
 //  - it first takes (and drops) any earlier unread error, so what it returns is this
@@ -28,14 +36,18 @@
 
 #if defined(__CUDACC__)
 #include <utility>
+#define GPU_KERNEL_FILE 1
+namespace gpu::cuda {
 // Launches kernel<<<grid, block>>>(args...) under the rule above: the first
 // cudaGetLastError() drops an earlier unread error, the second takes this launch's own.
 template <typename... Params, typename... Args>
-cudaError_t launchKernel(void (*kernel)(Params...), dim3 grid, dim3 block, Args&&... args) {
+cudaError_t launch(void (*kernel)(Params...), dim3 grid, dim3 block, Args&&... args) {
     cudaGetLastError();
     kernel<<<grid, block>>>(std::forward<Args>(args)...);
     return cudaGetLastError();
 }
+}  // namespace gpu::cuda
+#define GPU_LAUNCH(kernel, ...) ::gpu::cuda::launch(kernel, __VA_ARGS__)
 #endif
 
 #else
@@ -45,6 +57,19 @@ cudaError_t launchKernel(void (*kernel)(Params...), dim3 grid, dim3 block, Args&
 #define GPU_BACKEND_NAME "cpu"
 #define GPU_BACKEND_IS_CPU 1
 
+#endif
+
+#if GPU_KERNEL_FILE
+#define launchKernel(kernel, ...) GPU_LAUNCH(kernel, __VA_ARGS__)
+#else
+namespace gpu::detail {
+template <bool Never = false>
+cudaError_t launchOutsideKernelFile() {
+    static_assert(Never, "launchKernel launches from kernel files (.cu) only, on both backends (gpu/runtime.h)");
+    return cudaErrorUnknown;
+}
+}  // namespace gpu::detail
+#define launchKernel(...) ::gpu::detail::launchOutsideKernelFile()
 #endif
 
 #include "gpu/ranges.h"

@@ -262,6 +262,6 @@ cudaError_t launchNamed(const char* name, const char* argText, void (*kernel)(Pa
 
 }  // namespace gpu::cpu
 
-// cudaError_t launchKernel(kernel, dim3 grid, dim3 block, args...): see gpu/runtime.h for
-// what it returns. Runs the whole grid before it returns.
-#define launchKernel(kernel, ...) ::gpu::cpu::launchNamed(#kernel, #__VA_ARGS__, kernel, __VA_ARGS__)
+// launchKernel() under the cpu backend (gpu/runtime.h): runs the whole grid before it
+// returns.
+#define GPU_LAUNCH(kernel, ...) ::gpu::cpu::launchNamed(#kernel, #__VA_ARGS__, kernel, __VA_ARGS__)

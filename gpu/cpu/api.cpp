@@ -1,0 +1,97 @@
+// The CUDA runtime's error calls and device queries, and the error state behind them: the
+// pending error that cudaGetLastError() takes, and the sticky fault of a kernel.
+#include <atomic>
+
+#include "gpu/cpu/internal.h"
+
+namespace gpu::cpu {
+namespace {
+
+std::atomic<int> lastError{cudaSuccess};    // the pending error cudaGetLastError() takes
+std::atomic<int> stickyFault{cudaSuccess};  // a kernel fault: it stays, as on a GPU
+
+}  // namespace
+
+cudaError_t record(cudaError_t e) {
+    if (e != cudaSuccess) lastError.store(e);
+    return e;
+}
+
+cudaError_t sticky() { return (cudaError_t)stickyFault.load(std::memory_order_acquire); }
+
+bool setSticky(cudaError_t e) {
+    int expected = cudaSuccess;
+    return stickyFault.compare_exchange_strong(expected, e);
+}
+
+void clearPending() { lastError.store(cudaSuccess); }
+
+void resetDeviceForTests() {
+    stickyFault.store(cudaSuccess);
+    lastError.store(cudaSuccess);
+}
+
+}  // namespace gpu::cpu
+
+// ---- the CUDA runtime calls -----------------------------------------------------------------
+
+using namespace gpu::cpu;
+
+const char* cudaGetErrorName(cudaError_t e) {
+    switch (e) {
+        case cudaSuccess: return "cudaSuccess";
+        case cudaErrorInvalidValue: return "cudaErrorInvalidValue";
+        case cudaErrorMemoryAllocation: return "cudaErrorMemoryAllocation";
+        case cudaErrorInitializationError: return "cudaErrorInitializationError";
+        case cudaErrorInvalidConfiguration: return "cudaErrorInvalidConfiguration";
+        case cudaErrorInvalidSymbol: return "cudaErrorInvalidSymbol";
+        case cudaErrorInvalidDevicePointer: return "cudaErrorInvalidDevicePointer";
+        case cudaErrorInvalidMemcpyDirection: return "cudaErrorInvalidMemcpyDirection";
+        case cudaErrorNoDevice: return "cudaErrorNoDevice";
+        case cudaErrorInvalidDevice: return "cudaErrorInvalidDevice";
+        case cudaErrorIllegalAddress: return "cudaErrorIllegalAddress";
+        case cudaErrorLaunchFailure: return "cudaErrorLaunchFailure";
+        case cudaErrorNotSupported: return "cudaErrorNotSupported";
+        default: return "cudaErrorUnknown";
+    }
+}
+
+const char* cudaGetErrorString(cudaError_t e) {
+    switch (e) {
+        case cudaSuccess: return "no error";
+        case cudaErrorInvalidValue: return "invalid argument";
+        case cudaErrorMemoryAllocation: return "out of memory";
+        case cudaErrorInitializationError: return "initialization error";
+        case cudaErrorInvalidConfiguration: return "invalid configuration argument";
+        case cudaErrorInvalidSymbol: return "invalid device symbol";
+        case cudaErrorInvalidDevicePointer: return "invalid device pointer";
+        case cudaErrorInvalidMemcpyDirection: return "invalid copy direction for memcpy";
+        case cudaErrorNoDevice: return "no CUDA-capable device is detected";
+        case cudaErrorInvalidDevice: return "invalid device ordinal";
+        case cudaErrorIllegalAddress: return "an illegal memory access was encountered";
+        case cudaErrorLaunchFailure: return "unspecified launch failure";
+        case cudaErrorNotSupported: return "operation not supported";
+        default: return "unknown error";
+    }
+}
+
+// A sticky fault is returned and kept; a pending error is returned once.
+cudaError_t cudaGetLastError() {
+    if (cudaError_t k = sticky()) return k;
+    return (cudaError_t)lastError.exchange(cudaSuccess);
+}
+
+cudaError_t cudaPeekAtLastError() {
+    if (cudaError_t k = sticky()) return k;
+    return (cudaError_t)lastError.load();
+}
+
+cudaError_t cudaGetDeviceCount(int* count) {
+    if (!count) return record(cudaErrorInvalidValue);
+    *count = 1;
+    return cudaSuccess;
+}
+
+cudaError_t cudaSetDevice(int device) { return device == 0 ? cudaSuccess : record(cudaErrorInvalidDevice); }
+
+cudaError_t cudaDeviceSynchronize() { return sticky(); }

@@ -1,0 +1,68 @@
+// The GPU threads of a worker: a slot per thread of a block, each with its own stack and,
+// once the block needs it, its own fiber. Used by blocks.cpp.
+#pragma once
+
+#include <boost/context/fiber.hpp>
+#include <memory>
+
+#include "gpu/cpu/internal.h"
+#include "gpu/cpu/tsan.h"
+
+namespace gpu::cpu {
+
+constexpr unsigned kMaxThreads = 1024;
+
+// The stacks of the GPU threads of one worker: one region of kMaxThreads slots,
+// [guard | stack], reserved without memory; a slot's stack is made accessible the first
+// time a block has that many threads, and its pages are taken only where touched.
+class StackPool {
+public:
+    StackPool();
+    ~StackPool();
+    StackPool(const StackPool&) = delete;
+    StackPool& operator=(const StackPool&) = delete;
+    // The stack of GPU thread `slot` of the blocks this worker runs.
+    boost::context::stack_context stack(unsigned slot);
+
+private:
+    char* region_ = nullptr;
+    unsigned ready_ = 0;
+    void* altStack_ = nullptr;
+    size_t altSize_ = 0;
+};
+
+// One GPU thread slot of a worker. Its fiber is made once and then runs one GPU thread
+// after another, block after block: no fiber is made per thread or per block.
+struct GpuThread {
+    boost::context::fiber fiber;   // the slot's fiber, while suspended
+    boost::context::fiber caller;  // the worker, while the slot runs
+    const LaunchDesc* desc = nullptr;
+    uint3 idx{};
+    bool atBarrier = false;
+    bool done = false;
+    bool quit = false;  // the worker is going: leave the loop and end normally
+    void* tsanFiber = nullptr;
+};
+
+// What a worker thread keeps between blocks: the stacks, then the slots that use them
+// (members are destroyed in reverse: the fibers go before their stacks).
+struct Worker {
+    StackPool stacks;
+    std::unique_ptr<GpuThread[]> slots{new GpuThread[kMaxThreads]};  // fibers hold their address
+    void* tsanSelf = tsanCurrent();  // TSan's fiber of the worker thread
+
+    ~Worker();
+    // Makes slot `slot`'s fiber if it has none yet; it runs t.desc's thread when resumed.
+    void prepare(unsigned slot);
+    // Runs the slot's fiber until its thread reaches a barrier or ends.
+    void resume(GpuThread& t);
+    // From inside a slot's fiber: back to the worker until the slot is resumed.
+    void suspend(GpuThread& t);
+    // Unwinds a slot's fiber (a thread left waiting at a barrier after a fault).
+    void discard(GpuThread& t);
+};
+
+// The worker of the calling thread.
+Worker& thisWorker();
+
+}  // namespace gpu::cpu

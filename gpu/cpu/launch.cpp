@@ -1,0 +1,70 @@
+// The start of a launch: the configuration checks the CUDA runtime makes, and the refusal
+// of a kernel handed a pointer that is not device memory, named by the argument's text.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "gpu/cpu/internal.h"
+
+namespace gpu::cpu {
+
+cudaError_t checkLaunchConfig(dim3 g, dim3 b) {
+    if (g.x == 0 || g.y == 0 || g.z == 0 || b.x == 0 || b.y == 0 || b.z == 0) return cudaErrorInvalidConfiguration;
+    if (b.x > 1024 || b.y > 1024 || b.z > 64) return cudaErrorInvalidConfiguration;
+    if ((uint64_t)b.x * b.y * b.z > 1024) return cudaErrorInvalidConfiguration;
+    if (g.x > 2147483647u || g.y > 65535 || g.z > 65535) return cudaErrorInvalidConfiguration;
+    return cudaSuccess;
+}
+
+cudaError_t beginLaunch(dim3 grid, dim3 block) {
+    if (cudaError_t k = sticky()) return k;
+    clearPending();
+    return checkLaunchConfig(grid, block);
+}
+
+namespace {
+
+// The text of kernel argument `index` in "grid, block, a, b, ...", the arguments as
+// written at the call; empty when the text cannot be split into `count` arguments.
+std::string argumentText(const char* text, unsigned index, unsigned count) {
+    std::vector<std::string> parts(1);
+    int depth = 0;
+    char quote = 0;
+    for (const char* c = text; *c; ++c) {
+        if (quote) {
+            if (*c == '\\' && c[1]) parts.back() += *c++;
+            else if (*c == quote) quote = 0;
+        } else if (*c == '"' || *c == '\'') {
+            quote = *c;
+        } else if (*c == '(' || *c == '[' || *c == '{') {
+            ++depth;
+        } else if (*c == ')' || *c == ']' || *c == '}') {
+            --depth;
+        } else if (*c == ',' && depth == 0) {
+            parts.emplace_back();
+            continue;
+        }
+        parts.back() += *c;
+    }
+    if (parts.size() != count + 2) return {};
+    std::string s = parts[index + 2];
+    size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
+    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+cudaError_t checkKernelPointers(const char* kernel, const char* argText, const void* const* ptrs, unsigned n) {
+    unsigned bad = n;
+    for (unsigned i = 0; i < n && bad == n; ++i)
+        if (ptrs[i] && !isDeviceArgument(ptrs[i])) bad = i;
+    if (bad == n) return cudaSuccess;
+    std::string name = argumentText(argText, bad, n);
+    if (!name.empty()) name = " (" + name + ")";
+    fprintf(stderr, "cpu backend: kernel %s, argument %u%s: %p is not device memory\n", kernel, bad + 1, name.c_str(),
+            ptrs[bad]);
+    setSticky(cudaErrorIllegalAddress);
+    return sticky();
+}
+
+}  // namespace gpu::cpu
