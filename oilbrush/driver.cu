@@ -157,14 +157,11 @@ int runOilbrush(FILE* in) {
     std::fflush(stdout);
 
     if (gpuOk) {
-        const dim3 nbT(20, 20, 1);
-        const dim3 nbB(unsigned(width) / (nbT.x - 10), unsigned(height) / (nbT.y - 10), 1);
         // A refused shape (an image under 10 pixels wide or high) is skipped: the output
         // stays the input.
         {
             GPU_RANGE("launch oilPaintingGPU_sm");
-            launchKernel(oilPaintingGPU_sm, nbB, nbT, d_img_data, d_out, unsigned(imagePixelCount(image)), width,
-                         height);
+            launchOilPaintingGPU_sm(d_img_data, d_out, unsigned(imagePixelCount(image)), width, height);
         }
         GPU_RANGE("copy to host");
         gpuOk = cudaMemcpy(result, d_out, bytes, cudaMemcpyDeviceToHost) == cudaSuccess;

@@ -1,6 +1,13 @@
-// The oil-painting filter: the CPU reference first, then the kernels. Every output pixel
-// takes the average colour of the most frequent intensity class in its window; alpha
-// stays the centre pixel's.
+// The oil-painting filter: every output pixel takes the average colour of the most frequent
+// intensity class in its window; alpha stays the centre pixel's. The variants, what each changes:
+//
+//   oilPaintingCPU         host reference: a window of any radius clipped at the image borders
+//   oilPaintingGPU_sm      the one the program runs: 20 x 20 tiles in shared memory stepping by 10
+//   oilPaintingGPU         no tile: window read from global memory by linear index, class chosen while counting
+//   GPU_calc_share_memory  tiles of oilPaintingGPU_sm, 11 x 11 window, each block writes only its 10 x 10 centre
+//   exampleCPU_swapGB      no filter: every thread swaps green and blue of the whole image
+//
+// Each kernel's launch shape is in the launcher below it.
 #include <vector>
 
 #include "kernel.h"
@@ -13,9 +20,42 @@ constexpr int kLevels = 20;
 constexpr int kClasses = kLevels + 1;
 constexpr unsigned kTile = 20;  // the shared tiles are kTile x kTile; larger blocks use only that much
 
-__host__ __device__ inline unsigned outPixel(int r, int g, int b, unsigned centre) {
-    return (centre & 0xFF000000u) | (unsigned(b & 255) << 16) | (unsigned(g & 255) << 8) | unsigned(r & 255);
-}
+// One window's tallies per intensity class: the neighbours counted in it and the sums of
+// their red, green and blue. The arrays are the caller's: per thread on the GPU.
+struct ClassTally {
+    int* intensityCount;
+    int* averageR;
+    int* averageG;
+    int* averageB;
+    int levels;
+
+    __host__ __device__ ClassTally(int* count, int* r, int* g, int* b, int levels_)
+        : intensityCount(count), averageR(r), averageG(g), averageB(b), levels(levels_) {
+        for (int c = 0; c <= levels; ++c) intensityCount[c] = averageR[c] = averageG[c] = averageB[c] = 0;
+    }
+    // Counts one neighbour; returns its class.
+    __host__ __device__ int add(unsigned pix) const {
+        const int c = curIntensity(pix, levels);
+        intensityCount[c] += 1;
+        averageR[c] += pix & 255;
+        averageG[c] += (pix >> 8) & 255;
+        averageB[c] += (pix >> 16) & 255;
+        return c;
+    }
+    // The fullest class by a scan from class 0: among equal counts the lowest wins.
+    __host__ __device__ void scan(int& curMax, int& maxIndex) const {
+        for (int count = 0; count <= levels; ++count)
+            if (intensityCount[count] > curMax) {
+                curMax = intensityCount[count];
+                maxIndex = count;
+            }
+    }
+    // The chosen class's average colour under the centre pixel's alpha.
+    __host__ __device__ unsigned paint(int maxIndex, int curMax, unsigned centre) const {
+        const int r = averageR[maxIndex] / curMax, g = averageG[maxIndex] / curMax, b = averageB[maxIndex] / curMax;
+        return (centre & 0xFF000000u) | (unsigned(b & 255) << 16) | (unsigned(g & 255) << 8) | unsigned(r & 255);
+    }
+};
 
 }  // namespace
 
@@ -24,26 +64,17 @@ void oilPaintingCPU(const unsigned* in, unsigned* out, unsigned n, unsigned widt
     std::vector<int> intensityCount(levels + 1), averageR(levels + 1), averageG(levels + 1), averageB(levels + 1);
     for (unsigned i = 0; i < n; ++i) {
         const int x = int(i % width), y = int(i / width);
-        for (int c = 0; c <= levels; ++c) intensityCount[c] = averageR[c] = averageG[c] = averageB[c] = 0;
+        const ClassTally tally(intensityCount.data(), averageR.data(), averageG.data(), averageB.data(), levels);
         for (int k = y - radius; k < y + radius; ++k) {
             if (k < 0 || k >= height) continue;
             for (int l = x - radius; l < x + radius; ++l) {
                 if (l < 0 || l >= int(width)) continue;
-                const unsigned pix = in[size_t(k) * width + l];
-                const int c = curIntensity(pix, levels);
-                intensityCount[c] += 1;
-                averageR[c] += pix & 255;
-                averageG[c] += (pix >> 8) & 255;
-                averageB[c] += (pix >> 16) & 255;
+                tally.add(in[size_t(k) * width + l]);
             }
         }
         int curMax = 0, maxIndex = 0;
-        for (int c = 0; c <= levels; ++c)
-            if (intensityCount[c] > curMax) {
-                curMax = intensityCount[c];
-                maxIndex = c;
-            }
-        out[i] = outPixel(averageR[maxIndex] / curMax, averageG[maxIndex] / curMax, averageB[maxIndex] / curMax, in[i]);
+        tally.scan(curMax, maxIndex);
+        out[i] = tally.paint(maxIndex, curMax, in[i]);
     }
 }
 
@@ -63,7 +94,7 @@ __global__ void oilPaintingGPU_sm(const unsigned* in, unsigned* out, unsigned n,
     long long source = cell;
     if (source >= (long long)n) source -= ((source - (long long)n) / width + 1) * width;
     if (unsigned(tx) < kTile && unsigned(ty) < kTile) sm[tx][ty] = in[source];
-    __syncthreads();
+    __syncthreads();  // every cell loaded before any thread reads its neighbours'
 
     if (!(row < height && col < width)) return;
     // The window fits the tile exactly when tx and ty are in 5..blockDim - 5; the
@@ -75,24 +106,21 @@ __global__ void oilPaintingGPU_sm(const unsigned* in, unsigned* out, unsigned n,
     if (!inBlock) return;
 
     int intensityCount[kClasses], averageR[kClasses], averageG[kClasses], averageB[kClasses];
-    for (int c = 0; c < kClasses; ++c) intensityCount[c] = averageR[c] = averageG[c] = averageB[c] = 0;
+    const ClassTally tally(intensityCount, averageR, averageG, averageB, kLevels);
     for (int x = -5; x < 5; ++x)
-        for (int y = -5; y < 5; ++y) {
-            const unsigned pix = sm[tx + x][ty + y];
-            const int c = curIntensity(pix, kLevels);
-            intensityCount[c] += 1;
-            averageR[c] += pix & 255;
-            averageG[c] += (pix >> 8) & 255;
-            averageB[c] += (pix >> 16) & 255;
-        }
+        for (int y = -5; y < 5; ++y) tally.add(sm[tx + x][ty + y]);
     int curMax = 0, maxIndex = 0;
-    for (int count = 0; count < kClasses; ++count)
-        if (intensityCount[count] > curMax) {
-            curMax = intensityCount[count];
-            maxIndex = count;
-        }
-    out[cell] = outPixel(averageR[maxIndex] / curMax, averageG[maxIndex] / curMax, averageB[maxIndex] / curMax,
-                         sm[tx][ty]);
+    tally.scan(curMax, maxIndex);
+    out[cell] = tally.paint(maxIndex, curMax, sm[tx][ty]);
+}
+
+// Grid (width / 10, height / 10) of 20 x 20 blocks: the 10 is the overlap of neighbouring
+// tiles, 5 pixels of halo on each side. Under 10 pixels wide or high a grid dimension is 0:
+// the launch is refused and nothing is written.
+cudaError_t launchOilPaintingGPU_sm(const unsigned* in, unsigned* out, unsigned n, int width, int height) {
+    const dim3 nbT(20, 20, 1);
+    const dim3 nbB(unsigned(width) / (nbT.x - 10), unsigned(height) / (nbT.y - 10), 1);
+    return launchKernel(oilPaintingGPU_sm, nbB, nbT, in, out, n, width, height);
 }
 
 // No tile: neighbours by linear index, so a window crossing a row end continues in the
@@ -103,25 +131,25 @@ __global__ void oilPaintingGPU(const unsigned* in, unsigned* out, unsigned n, in
                             (long long)(threadIdx.y + blockDim.y * blockIdx.y) * width;
     if (index >= (long long)n) return;
     int intensityCount[kClasses], averageR[kClasses], averageG[kClasses], averageB[kClasses];
-    for (int c = 0; c < kClasses; ++c) intensityCount[c] = averageR[c] = averageG[c] = averageB[c] = 0;
+    const ClassTally tally(intensityCount, averageR, averageG, averageB, kLevels);
     int curMax = 0, maxIndex = 0;
     for (int x = -5; x < 5; ++x)
         for (int y = -5; y < 5; ++y) {
             const long long j = index + x + (long long)y * width;
             if (j < 0 || j >= (long long)n) continue;
-            const unsigned pix = in[j];
-            const int c = curIntensity(pix, kLevels);
-            intensityCount[c] += 1;
-            averageR[c] += pix & 255;
-            averageG[c] += (pix >> 8) & 255;
-            averageB[c] += (pix >> 16) & 255;
+            const int c = tally.add(in[j]);
             if (intensityCount[c] > curMax) {
                 curMax = intensityCount[c];
                 maxIndex = c;
             }
         }
-    out[index] = outPixel(averageR[maxIndex] / curMax, averageG[maxIndex] / curMax, averageB[maxIndex] / curMax,
-                          in[index]);
+    out[index] = tally.paint(maxIndex, curMax, in[index]);
+}
+
+// One thread per pixel in blocks of `block`, as many as cover the image.
+cudaError_t launchOilPaintingGPU(const unsigned* in, unsigned* out, unsigned n, int width, int height, dim3 block) {
+    const dim3 grid((unsigned(width) + block.x - 1) / block.x, (unsigned(height) + block.y - 1) / block.y, 1);
+    return launchKernel(oilPaintingGPU, grid, block, in, out, n, width, height);
 }
 
 // Tiled like oilPaintingGPU_sm but with an 11 x 11 window and no overlap of writes:
@@ -135,29 +163,23 @@ __global__ void GPU_calc_share_memory(const unsigned* in, unsigned* out, unsigne
     const long long i = (long long)y * w + x;
     // Cells outside the image are not loaded; they hold 0 (transparent black).
     if (unsigned(tx) < kTile && unsigned(ty) < kTile) sm[tx][ty] = (x < w && y < h) ? in[i] : 0u;
-    __syncthreads();
+    __syncthreads();  // every cell loaded before any thread reads its neighbours'
     if (!(x < w && y < h) || tx < 5 || tx > 14 || ty < 5 || ty > 14) return;
 
     int intensityCount[kClasses], averageR[kClasses], averageG[kClasses], averageB[kClasses];
-    for (int k = 0; k < kClasses; ++k) intensityCount[k] = averageR[k] = averageG[k] = averageB[k] = 0;
+    const ClassTally tally(intensityCount, averageR, averageG, averageB, kLevels);
     for (int k = -5; k <= 5; ++k)
-        for (int l = -5; l <= 5; ++l) {
-            const unsigned pix = sm[tx + k][ty + l];
-            const int c = curIntensity(pix, kLevels);
-            intensityCount[c] += 1;
-            averageR[c] += pix & 255;
-            averageG[c] += (pix >> 8) & 255;
-            averageB[c] += (pix >> 16) & 255;
-        }
+        for (int l = -5; l <= 5; ++l) tally.add(sm[tx + k][ty + l]);
     int curMax = 0, maxIndex = 0;
-    for (int k = 0; k < kClasses; ++k)
-        if (intensityCount[k] > curMax) {
-            curMax = intensityCount[k];
-            maxIndex = k;
-        }
+    tally.scan(curMax, maxIndex);
     if (curMax == 0) curMax = 1;
-    out[i] = outPixel(averageR[maxIndex] / curMax, averageG[maxIndex] / curMax, averageB[maxIndex] / curMax,
-                      sm[tx][ty]);
+    out[i] = tally.paint(maxIndex, curMax, sm[tx][ty]);
+}
+
+// Blocks of 20 x 20 stepping by 10, enough to cover the image: (w + 9) / 10 by (h + 9) / 10.
+cudaError_t launchGPU_calc_share_memory(const unsigned* in, unsigned* out, unsigned n, int h, int w) {
+    const dim3 grid((unsigned(w) + 9) / 10, (unsigned(h) + 9) / 10, 1);
+    return launchKernel(GPU_calc_share_memory, grid, dim3(20, 20, 1), in, out, n, h, w);
 }
 
 // A first example kernel, kept as written: every thread runs the whole loop, so all
@@ -168,6 +190,11 @@ __global__ void exampleCPU_swapGB(const unsigned* in, unsigned* out, unsigned n)
         const unsigned r = p & 255, g = (p >> 8) & 255, b = (p >> 16) & 255, a = p >> 24;
         out[i] = a << 24 | g << 16 | b << 8 | r;
     }
+}
+
+// One thread does the whole image.
+cudaError_t launchExampleCPU_swapGB(const unsigned* in, unsigned* out, unsigned n) {
+    return launchKernel(exampleCPU_swapGB, dim3(1, 1, 1), dim3(1, 1, 1), in, out, n);
 }
 
 }  // namespace oilbrush

@@ -16,15 +16,18 @@ __host__ __device__ inline int curIntensity(unsigned p, int levels) {
     return int(float(t) / 255.0f);
 }
 
-// The launched variant: 20 x 20 tiles in shared memory stepping by 10 pixels; threads
-// 5..15 of each tile write. Grid (width / 10, height / 10), block (20, 20).
+// The variants (kernel.cu opens with what each changes) and their launchers, which hold
+// the launch shapes and return the launch's result.
 __global__ void oilPaintingGPU_sm(const unsigned* in, unsigned* out, unsigned n, int width, int height);
-// Global memory, one thread per pixel, neighbours by linear index.
+cudaError_t launchOilPaintingGPU_sm(const unsigned* in, unsigned* out, unsigned n, int width, int height);
 __global__ void oilPaintingGPU(const unsigned* in, unsigned* out, unsigned n, int width, int height);
-// Tiled, 11 x 11 window, each block writing its 10 x 10 centre. Height before width.
+cudaError_t launchOilPaintingGPU(const unsigned* in, unsigned* out, unsigned n, int width, int height,
+                                 dim3 block = dim3(16, 16, 1));
+// Height before width.
 __global__ void GPU_calc_share_memory(const unsigned* in, unsigned* out, unsigned n, int h, int w);
-// Every thread swaps green and blue of the whole image.
+cudaError_t launchGPU_calc_share_memory(const unsigned* in, unsigned* out, unsigned n, int h, int w);
 __global__ void exampleCPU_swapGB(const unsigned* in, unsigned* out, unsigned n);
+cudaError_t launchExampleCPU_swapGB(const unsigned* in, unsigned* out, unsigned n);
 
 // Host reference with a window clipped at the image borders (offsets -radius..radius-1).
 void oilPaintingCPU(const unsigned* in, unsigned* out, unsigned n, unsigned width, int height, int radius,

@@ -9,72 +9,22 @@
 #include <cstdlib>
 #include <string>
 
-#include "driver.h"
+#include "console.h"
+#include "files.h"
 #include "gpu/runtime.h"
 #include "libpng_oracle.h"
 #include "oil_reference.h"
 
 using oilref::Words;
+using testfiles::readFile;
+using testfiles::writeFile;
 
 namespace {
 
-struct Result {
-    int status;
-    std::string out;
-};
-
-Result run(const std::string& typed) {
-    FILE* in = fmemopen(const_cast<char*>(typed.data()), typed.size(), "r");
-    if (typed.empty()) in = fopen("/dev/null", "r");  // fmemopen refuses size 0
-    testing::internal::CaptureStdout();
-    const int status = oilbrush::runOilbrush(in);
-    fflush(stdout);
-    Result r{status, testing::internal::GetCapturedStdout()};
-    fclose(in);
-    return r;
-}
-
-std::vector<uint8_t> bytesOf(const Words& words) {
-    std::vector<uint8_t> b(words.size() * 4);
-    for (size_t i = 0; i < words.size(); ++i)
-        for (int k = 0; k < 4; ++k) b[i * 4 + k] = uint8_t(words[i] >> (8 * k));
-    return b;
-}
-
-Words wordsOf(const std::vector<uint8_t>& b) {
-    Words w(b.size() / 4);
-    for (size_t i = 0; i < w.size(); ++i) w[i] = b[4 * i] | b[4 * i + 1] << 8 | b[4 * i + 2] << 16 | uint32_t(b[4 * i + 3]) << 24;
-    return w;
-}
-
-void writeFile(const std::string& path, const std::vector<uint8_t>& data) {
-    FILE* f = fopen(path.c_str(), "wb");
-    ASSERT_TRUE(f);
-    fwrite(data.data(), 1, data.size(), f);
-    fclose(f);
-}
-
-std::vector<uint8_t> readFile(const std::string& path) {
-    std::vector<uint8_t> data;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) return data;
-    int c;
-    while ((c = fgetc(f)) != EOF) data.push_back(uint8_t(c));
-    fclose(f);
-    return data;
-}
-
-class OilbrushDriver : public ::testing::Test {
+class OilbrushDriver : public InScratchFolder {
 protected:
-    std::string dir;
-    void SetUp() override {
-        char tmpl[] = "/tmp/oilXXXXXX";
-        ASSERT_TRUE(mkdtemp(tmpl));
-        dir = tmpl;
-    }
     void TearDown() override {
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
+        InScratchFolder::TearDown();
 #if GPU_BACKEND_IS_CPU
         EXPECT_EQ(gpu::cpu::trackedAllocationCount(), 0u) << "device buffers left behind";
 #endif
@@ -83,7 +33,7 @@ protected:
     std::string photo(const std::string& name, int w, int h, Words* pixels = nullptr) {
         Words img = oilref::photo(w, h, uint32_t(w + h));
         if (pixels) *pixels = img;
-        writeFile(dir + "/" + name, oracle::encode(w, h, 8, 6, bytesOf(img)));
+        EXPECT_TRUE(writeFile(dir + "/" + name, oracle::encode(w, h, 8, 6, oilref::bytesOf(img))));
         return dir + "/" + name;
     }
 };
@@ -92,7 +42,7 @@ TEST_F(OilbrushDriver, SuccessDialogueAndOutputFile) {
     REQUIRE_GPU();  // the flow reaches the GPU step
     Words img;
     const std::string in = photo("photo.png", 256, 128, &img);
-    Result r = run(in + "\n");
+    Console r = typeAtPrompt(in + "\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "PNG infile: Reading " + in + "...\n256 x 128 pixels\nbuffer size: 131072 bytes\nprocessing...\n"
                      "writing to " + in + "_swapGB.png...done.\n");
@@ -108,20 +58,20 @@ TEST_F(OilbrushDriver, SuccessDialogueAndOutputFile) {
     Words want = oilref::tiled(img, 256, 128, unwritten);
     for (size_t i = 0; i < want.size(); ++i)
         if (want[i] == unwritten) want[i] = img[i];
-    EXPECT_EQ(wordsOf(out.samples), want);
+    EXPECT_EQ(oilref::wordsOf(out.samples), want);
 }
 
 TEST_F(OilbrushDriver, SmallImageIsWrittenOutUnchanged) {
     REQUIRE_GPU();  // the flow reaches the GPU step
     Words img;
     const std::string in = photo("s.png", 9, 30, &img);
-    Result r = run(in);
+    Console r = typeAtPrompt(in);
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("9 x 30 pixels\nbuffer size: 1080 bytes\nprocessing...\n"), std::string::npos);
     oracle::Image out;
     std::string error;
     ASSERT_TRUE(oracle::decode(readFile(in + "_swapGB.png"), &out, &error)) << error;
-    EXPECT_EQ(wordsOf(out.samples), img);
+    EXPECT_EQ(oilref::wordsOf(out.samples), img);
 }
 
 TEST_F(OilbrushDriver, WithoutADeviceTheImageIsNotSavedAsDone) {
@@ -129,7 +79,7 @@ TEST_F(OilbrushDriver, WithoutADeviceTheImageIsNotSavedAsDone) {
     // an error instead of the unfiltered image written out with "done.".
     if (gpu::deviceAvailable()) GTEST_SKIP() << "a device answers: this path needs a cuda build without one";
     const std::string in = photo("nogpu.png", 20, 20);
-    Result r = run(in);
+    Console r = typeAtPrompt(in);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "PNG infile: Reading " + in + "...\n20 x 20 pixels\nbuffer size: 1600 bytes\nprocessing...\n"
                      "Image error: Could not process the image on the GPU\n\n");
@@ -137,20 +87,20 @@ TEST_F(OilbrushDriver, WithoutADeviceTheImageIsNotSavedAsDone) {
 }
 
 TEST_F(OilbrushDriver, MissingFile) {
-    Result r = run(dir + "/none.png\n");
+    Console r = typeAtPrompt(dir + "/none.png\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "PNG infile: Image error: Couldn't open image\n\n");
 }
 
 TEST_F(OilbrushDriver, OnlyEightBitTruecolourWithAlpha) {
     const std::string rgb = dir + "/rgb.png";
-    writeFile(rgb, oracle::encode(16, 16, 8, 2, std::vector<uint8_t>(16 * 16 * 3, 100)));
-    Result r = run(rgb);
+    ASSERT_TRUE(writeFile(rgb, oracle::encode(16, 16, 8, 2, std::vector<uint8_t>(16 * 16 * 3, 100))));
+    Console r = typeAtPrompt(rgb);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "PNG infile: Reading " + rgb + "...\nImage error: Only true color alpha images supported\n\n");
     const std::string deep = dir + "/deep.png";
-    writeFile(deep, oracle::encode(16, 16, 16, 6, std::vector<uint8_t>(16 * 16 * 8, 100)));
-    r = run(deep);
+    ASSERT_TRUE(writeFile(deep, oracle::encode(16, 16, 16, 6, std::vector<uint8_t>(16 * 16 * 8, 100))));
+    r = typeAtPrompt(deep);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out,
               "PNG infile: Reading " + deep + "...\nImage error: Only 8-bit true color alpha images supported\n\n");
@@ -160,8 +110,8 @@ TEST_F(OilbrushDriver, DamagedImageData) {
     const std::string in = photo("bad.png", 40, 30);
     std::vector<uint8_t> f = readFile(in);
     f[33 + 8 + 10] ^= 0x40;  // inside the first IDAT payload
-    writeFile(in, f);
-    Result r = run(in);
+    ASSERT_TRUE(writeFile(in, f));
+    Console r = typeAtPrompt(in);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "PNG infile: Reading " + in + "...\nImage error: Could not read image data\n\n");
 }
@@ -171,7 +121,7 @@ TEST_F(OilbrushDriver, OutputThatCannotBeCreatedOrWritten) {
     // A folder in the output's place cannot be opened for writing, even by root.
     const std::string in = photo("ro.png", 20, 20);
     ASSERT_EQ(mkdir((in + "_swapGB.png").c_str(), 0755), 0);
-    Result r = run(in);
+    Console r = typeAtPrompt(in);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "PNG infile: Reading " + in + "...\n20 x 20 pixels\nbuffer size: 1600 bytes\nprocessing...\n"
                      "writing to " + in + "_swapGB.png...Image error: Could not open image to save\n\n");
@@ -180,7 +130,7 @@ TEST_F(OilbrushDriver, OutputThatCannotBeCreatedOrWritten) {
     if (stat("/dev/full", &st) != 0) GTEST_SKIP() << "no /dev/full here";
     const std::string full = photo("full.png", 20, 20);
     ASSERT_EQ(symlink("/dev/full", (full + "_swapGB.png").c_str()), 0);
-    r = run(full);
+    r = typeAtPrompt(full);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("writing to " + full + "_swapGB.png...Image error: Could not save image data\n\n"),
               std::string::npos)
@@ -188,20 +138,20 @@ TEST_F(OilbrushDriver, OutputThatCannotBeCreatedOrWritten) {
 }
 
 TEST_F(OilbrushDriver, NamesAndEndOfInput) {
-    Result r = run("");
+    Console r = typeAtPrompt("");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "PNG infile: Image error: No file name given\n\n");
-    r = run("   \n\t ");
+    r = typeAtPrompt("   \n\t ");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "PNG infile: Image error: No file name given\n\n");
     // 38 characters fit the output name; 39 and more are refused before anything is
     // read, never truncated into another file's name.
     const std::string name38 = dir + "/" + std::string(38 - dir.size() - 1, 'a');
     ASSERT_EQ(name38.size(), 38u);
-    Result ok = run(name38);
+    Console ok = typeAtPrompt(name38);
     EXPECT_EQ(ok.out, "PNG infile: Image error: Couldn't open image\n\n");  // long enough, just missing
     for (size_t len : {39u, 49u, 60u, 200u}) {
-        r = run(std::string(len, 'b') + ".png\n");
+        r = typeAtPrompt(std::string(len, 'b') + ".png\n");
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "PNG infile: Image error: File name too long: at most 38 characters\n\n") << len;
     }
@@ -210,7 +160,7 @@ TEST_F(OilbrushDriver, NamesAndEndOfInput) {
 TEST_F(OilbrushDriver, OnlyTheFirstWordCounts) {
     REQUIRE_GPU();
     const std::string in = photo("w.png", 12, 12);
-    Result r = run(in + " extra words\n");
+    Console r = typeAtPrompt(in + " extra words\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("writing to " + in + "_swapGB.png...done.\n"), std::string::npos);
 }

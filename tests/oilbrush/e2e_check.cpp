@@ -5,41 +5,15 @@
 #include <cstring>
 #include <string>
 
+#include "files.h"
 #include "libpng_oracle.h"
 #include "oil_reference.h"
 
+using oilref::bytesOf;
 using oilref::Words;
+using oilref::wordsOf;
 
 namespace {
-
-std::vector<uint8_t> bytesOf(const Words& words) {
-    std::vector<uint8_t> b(words.size() * 4);
-    for (size_t i = 0; i < words.size(); ++i)
-        for (int k = 0; k < 4; ++k) b[i * 4 + k] = uint8_t(words[i] >> (8 * k));
-    return b;
-}
-
-Words wordsOf(const std::vector<uint8_t>& b) {
-    Words w(b.size() / 4);
-    for (size_t i = 0; i < w.size(); ++i)
-        w[i] = b[4 * i] | b[4 * i + 1] << 8 | b[4 * i + 2] << 16 | uint32_t(b[4 * i + 3]) << 24;
-    return w;
-}
-
-bool save(const char* path, const std::vector<uint8_t>& data) {
-    FILE* f = std::fopen(path, "wb");
-    return f && std::fwrite(data.data(), 1, data.size(), f) == data.size() && std::fclose(f) == 0;
-}
-
-std::vector<uint8_t> load(const char* path) {
-    std::vector<uint8_t> data;
-    if (FILE* f = std::fopen(path, "rb")) {
-        int c;
-        while ((c = std::fgetc(f)) != EOF) data.push_back(uint8_t(c));
-        std::fclose(f);
-    }
-    return data;
-}
 
 int fail(const std::string& why) {
     std::fprintf(stderr, "e2e_check: %s\n", why.c_str());
@@ -60,13 +34,13 @@ int main(int argc, char** argv) {
             file[33 + 8 + 20] ^= 0x08;  // a payload byte of the first IDAT
         }
         if (file.empty()) return fail("unknown kind " + kind);
-        return save(argv[3], file) ? 0 : fail("cannot write " + std::string(argv[3]));
+        return testfiles::writeFile(argv[3], file) ? 0 : fail("cannot write " + std::string(argv[3]));
     }
     if (argc == 4 && !std::strcmp(argv[1], "verify")) {
         oracle::Image in, out;
         std::string error;
-        if (!oracle::decode(load(argv[2]), &in, &error)) return fail("input: " + error);
-        if (!oracle::decode(load(argv[3]), &out, &error)) return fail("output: " + error);
+        if (!oracle::decode(testfiles::readFile(argv[2]), &in, &error)) return fail("input: " + error);
+        if (!oracle::decode(testfiles::readFile(argv[3]), &out, &error)) return fail("output: " + error);
         if (out.width != in.width || out.height != in.height || out.depth != 8 || out.color != 6)
             return fail("output header differs from the input's");
         const Words img = wordsOf(in.samples);

@@ -15,7 +15,8 @@
 #include <set>
 #include <string>
 
-#include "driver.h"
+#include "console.h"
+#include "files.h"
 #include "gpu/runtime.h"
 #include "png_builder.h"
 
@@ -31,6 +32,9 @@
 #endif
 
 using namespace pngtest;
+using testfiles::listing;
+using testfiles::readFile;
+using testfiles::writeFile;
 
 namespace {
 
@@ -85,33 +89,6 @@ int openDescriptors() {
     return n;
 }
 
-std::set<std::string> listing(const std::string& dir) {
-    std::set<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') names.insert(e->d_name);
-        closedir(d);
-    }
-    return names;
-}
-
-Bytes readFile(const std::string& path) {
-    Bytes data;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return data;
-    int c;
-    while ((c = std::fgetc(f)) != EOF) data.push_back(uint8_t(c));
-    std::fclose(f);
-    return data;
-}
-
-bool writeFile(const std::string& path, const Bytes& data) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    const bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size();
-    return std::fclose(f) == 0 && ok;
-}
-
 struct Attempt {
     int status = -1;
     std::string out;
@@ -119,20 +96,13 @@ struct Attempt {
     Bytes output;
 };
 
-class OilbrushHostile : public ::testing::Test {
+class OilbrushHostile : public InScratchFolder {
 protected:
     static inline int tried = 0, refused = 0, written = 0;
-    std::string dir;
     Bytes reference;  // the output of the clean file
 
-    void SetUp() override {
-        char tmpl[] = "/tmp/oilhXXXXXX";
-        ASSERT_TRUE(mkdtemp(tmpl));
-        dir = tmpl;
-    }
     void TearDown() override {
-        const std::string cmd = "rm -rf '" + dir + "'";
-        EXPECT_EQ(std::system(cmd.c_str()), 0);
+        InScratchFolder::TearDown();
 #ifdef HOSTILE_LEAK_CHECK
         EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0) << "heap blocks leaked (see the report above)";
 #endif
@@ -150,12 +120,9 @@ protected:
         const size_t buffers = gpu::cpu::trackedAllocationCount();
 #endif
         const int fds = openDescriptors();
-        FILE* in = fmemopen(const_cast<char*>(typed.data()), typed.size(), "r");
-        testing::internal::CaptureStdout();
-        a.status = oilbrush::runOilbrush(in);
-        std::fflush(stdout);
-        a.out = testing::internal::GetCapturedStdout();
-        std::fclose(in);
+        const Console console = typeAtPrompt(typed);
+        a.status = console.status;
+        a.out = console.out;
         EXPECT_EQ(openDescriptors(), fds) << "a file left open";
 #if GPU_BACKEND_IS_CPU
         EXPECT_EQ(gpu::cpu::trackedAllocationCount(), buffers) << "device buffers left behind";

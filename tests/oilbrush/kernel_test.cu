@@ -1,5 +1,6 @@
 // The oil-painting kernels against the independent model in oil_reference.h, and the
 // intensity classes, ties and alpha rules on small made-up windows.
+#include "device_buffer.h"
 #include "gpu_test.h"
 #include "kernel.h"
 #include "oil_reference.h"
@@ -10,34 +11,19 @@ namespace {
 
 const uint32_t kSentinel = 0xDEADBEEFu;
 
+// The image on the device, and an output buffer of sentinels: what stays a sentinel was
+// not written.
 struct Device {
-    unsigned* in = nullptr;
-    unsigned* out = nullptr;
-    size_t n = 0;
-    Device(const Words& image, uint32_t fill) : n(image.size()) {
-        cudaMalloc(&in, n * 4);
-        cudaMalloc(&out, n * 4);
-        cudaMemcpy(in, image.data(), n * 4, cudaMemcpyHostToDevice);
-        Words f(n, fill);
-        cudaMemcpy(out, f.data(), n * 4, cudaMemcpyHostToDevice);
-    }
-    ~Device() {
-        cudaFree(in);
-        cudaFree(out);
-    }
-    Words result() const {
-        Words r(n);
-        EXPECT_EQ(cudaMemcpy(r.data(), out, n * 4, cudaMemcpyDeviceToHost), cudaSuccess);
-        return r;
-    }
+    DeviceBuffer<uint32_t> in, out;
+    unsigned n;
+    explicit Device(const Words& image) : in(image), out(Words(image.size(), kSentinel)), n(unsigned(image.size())) {}
 };
 
 Words runTiled(const Words& image, int w, int h, cudaError_t* launched = nullptr) {
-    Device d(image, kSentinel);
-    cudaError_t e = launchKernel(oilbrush::oilPaintingGPU_sm, dim3(unsigned(w) / 10, unsigned(h) / 10, 1),
-                                 dim3(20, 20, 1), d.in, d.out, unsigned(d.n), w, h);
+    Device d(image);
+    const cudaError_t e = oilbrush::launchOilPaintingGPU_sm(d.in.data, d.out.data, d.n, w, h);
     if (launched) *launched = e;
-    return d.result();
+    return d.out.download();
 }
 
 uint32_t grey(int v, uint32_t alpha = 0xFF) { return alpha << 24 | uint32_t(v) << 16 | uint32_t(v) << 8 | uint32_t(v); }
@@ -133,12 +119,10 @@ TEST(OilLinear, MatchesTheModel) {
     REQUIRE_GPU();
     for (auto [w, h] : {std::pair{100, 100}, {109, 37}, {7, 5}}) {
         const Words img = oilref::photo(w, h, 11);
-        Device d(img, kSentinel);
+        Device d(img);
         // 16 x 16 blocks covering the image; surplus threads past n write nothing.
-        const dim3 block(16, 16, 1), grid(unsigned(w + 15) / 16, unsigned(h + 15) / 16, 1);
-        ASSERT_EQ(launchKernel(oilbrush::oilPaintingGPU, grid, block, d.in, d.out, unsigned(d.n), w, h),
-                  cudaSuccess);
-        EXPECT_EQ(d.result(), oilref::linear(img, w)) << w << "x" << h;
+        ASSERT_EQ(oilbrush::launchOilPaintingGPU(d.in.data, d.out.data, d.n, w, h), cudaSuccess);
+        EXPECT_EQ(d.out.download(), oilref::linear(img, w)) << w << "x" << h;
     }
 }
 
@@ -146,10 +130,9 @@ TEST(OilLinear, TieGoesToTheClassThatGotThereFirst) {
     REQUIRE_GPU();
     // n = 5 with a width of 20: pixel 0 sees exactly j = 0..4, in that order.
     auto first = [](Words img) {
-        Device d(img, kSentinel);
-        EXPECT_EQ(launchKernel(oilbrush::oilPaintingGPU, dim3(1, 1, 1), dim3(1, 1, 1), d.in, d.out, 5u, 20, 1),
-                  cudaSuccess);
-        return d.result()[0] & 0xFFFFFF;
+        Device d(img);
+        EXPECT_EQ(oilbrush::launchOilPaintingGPU(d.in.data, d.out.data, 5u, 20, 1, dim3(1, 1, 1)), cudaSuccess);
+        return d.out.download()[0] & 0xFFFFFF;
     };
     // Two black, two white: black reaches 2 at j = 2, white at j = 3.
     EXPECT_EQ(first({grey(255), grey(0), grey(0), grey(255), grey(128)}), 0u);
@@ -162,22 +145,19 @@ TEST(OilCentres, MatchesTheModel) {
     REQUIRE_GPU();
     for (auto [w, h] : {std::pair{100, 100}, {109, 37}}) {
         const Words img = oilref::photo(w, h, 5);
-        Device d(img, kSentinel);
-        const int gx = (w + 9) / 10, gy = (h + 9) / 10;
-        ASSERT_EQ(launchKernel(oilbrush::GPU_calc_share_memory, dim3(gx, gy, 1), dim3(20, 20, 1), d.in, d.out,
-                               unsigned(d.n), h, w),
-                  cudaSuccess);
-        EXPECT_EQ(d.result(), oilref::centres(img, w, h, gx, gy, kSentinel)) << w << "x" << h;
+        Device d(img);
+        ASSERT_EQ(oilbrush::launchGPU_calc_share_memory(d.in.data, d.out.data, d.n, h, w), cudaSuccess);
+        EXPECT_EQ(d.out.download(), oilref::centres(img, w, h, (w + 9) / 10, (h + 9) / 10, kSentinel))
+            << w << "x" << h;
     }
 }
 
 TEST(OilSwap, ExchangesGreenAndBlue) {
     REQUIRE_GPU();
     const Words img = {0x11223344u, 0xAABBCCDDu, 0x00FF0000u, 0x0000FF00u};
-    Device d(img, kSentinel);
-    ASSERT_EQ(launchKernel(oilbrush::exampleCPU_swapGB, dim3(2, 1, 1), dim3(3, 1, 1), d.in, d.out, 4u),
-              cudaSuccess);
-    EXPECT_EQ(d.result(), (Words{0x11332244u, 0xAACCBBDDu, 0x0000FF00u, 0x00FF0000u}));
+    Device d(img);
+    ASSERT_EQ(oilbrush::launchExampleCPU_swapGB(d.in.data, d.out.data, d.n), cudaSuccess);
+    EXPECT_EQ(d.out.download(), (Words{0x11332244u, 0xAACCBBDDu, 0x0000FF00u, 0x00FF0000u}));
 }
 
 TEST(OilCpuReference, ClippedWindowAndModel) {

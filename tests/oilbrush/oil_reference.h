@@ -1,6 +1,6 @@
 // An independent model of what each oil-painting variant writes: per output pixel,
 // with the window read straight from the image, no tiles and no threads. Unwritten
-// pixels come out as `unwritten`.
+// pixels come out as `unwritten`. Also the test images and their bytes.
 #pragma once
 
 #include <cstdint>
@@ -90,6 +90,20 @@ inline Words centres(const Words& in, int w, int h, int gx, int gy, uint32_t unw
                     out[size_t(Y) * w + X] = paint(window, in[size_t(Y) * w + X]);
                 }
     return out;
+}
+
+// Pixel words as the bytes R, G, B, A of 8-bit RGBA rows, and back.
+inline std::vector<uint8_t> bytesOf(const Words& words) {
+    std::vector<uint8_t> b(words.size() * 4);
+    for (size_t i = 0; i < words.size(); ++i)
+        for (int k = 0; k < 4; ++k) b[i * 4 + k] = uint8_t(words[i] >> (8 * k));
+    return b;
+}
+inline Words wordsOf(const std::vector<uint8_t>& b) {
+    Words w(b.size() / 4);
+    for (size_t i = 0; i < w.size(); ++i)
+        w[i] = b[4 * i] | b[4 * i + 1] << 8 | b[4 * i + 2] << 16 | uint32_t(b[4 * i + 3]) << 24;
+    return w;
 }
 
 // A photograph-like image: smooth colour gradients, a disc with a hard edge, noise.

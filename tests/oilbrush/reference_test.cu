@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "device_buffer.h"
 #include "gpu_test.h"
 #include "kernel.h"
 
@@ -88,26 +89,18 @@ Words run(const Case& c, const Words& in) {
         oilbrush::oilPaintingCPU(in.data(), out.data(), n, unsigned(c.w), c.h, c.a, c.b);
         return out;
     }
-    unsigned *d_in = nullptr, *d_out = nullptr;
-    cudaMalloc(&d_in, n * 4);
-    cudaMalloc(&d_out, n * 4);
-    cudaMemcpy(d_in, in.data(), n * 4, cudaMemcpyHostToDevice);
-    cudaMemcpy(d_out, out.data(), n * 4, cudaMemcpyHostToDevice);
-    const dim3 tile(20, 20, 1);
+    const DeviceBuffer<uint32_t> d_in(in), d_out(out);
     cudaError_t e = cudaSuccess;
     if (c.v == Tiled)  // the driver's launch, refused below 10 pixels
-        e = launchKernel(oilbrush::oilPaintingGPU_sm, dim3(c.w / 10, c.h / 10, 1), tile, d_in, d_out, n, c.w, c.h);
-    if (c.v == Linear)
-        e = launchKernel(oilbrush::oilPaintingGPU, dim3((c.w + c.a - 1) / c.a, (c.h + c.b - 1) / c.b, 1),
-                         dim3(c.a, c.b, 1), d_in, d_out, n, c.w, c.h);
+        e = oilbrush::launchOilPaintingGPU_sm(d_in.data, d_out.data, n, c.w, c.h);
+    if (c.v == Linear) e = oilbrush::launchOilPaintingGPU(d_in.data, d_out.data, n, c.w, c.h, dim3(c.a, c.b, 1));
+    // The table's grid, which may leave blocks out, and several threads each swapping it all.
     if (c.v == Centres)
-        e = launchKernel(oilbrush::GPU_calc_share_memory, dim3(c.a, c.b, 1), tile, d_in, d_out, n, c.h, c.w);
-    if (c.v == Swap) e = launchKernel(oilbrush::exampleCPU_swapGB, dim3(2), dim3(3), d_in, d_out, n);
+        e = launchKernel(oilbrush::GPU_calc_share_memory, dim3(c.a, c.b, 1), dim3(20, 20, 1), d_in.data, d_out.data,
+                         n, c.h, c.w);
+    if (c.v == Swap) e = launchKernel(oilbrush::exampleCPU_swapGB, dim3(2), dim3(3), d_in.data, d_out.data, n);
     EXPECT_EQ(e == cudaSuccess, c.v != Tiled || (c.w >= 10 && c.h >= 10));
-    EXPECT_EQ(cudaMemcpy(out.data(), d_out, n * 4, cudaMemcpyDeviceToHost), cudaSuccess);
-    cudaFree(d_in);
-    cudaFree(d_out);
-    return out;
+    return d_out.download();
 }
 
 // Two colours in each of the classes 0, 1 and 8 (one at its lower edge), then 19 and the

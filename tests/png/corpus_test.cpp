@@ -1,13 +1,12 @@
 // Every file of the fuzz corpus kept in tests/png/corpus, through the public reader, from
 // a file and from memory: each one decodes to an image that fits its buffer exactly, or
 // ends with one of the reader's error codes; every buffer the codec takes is returned.
-#include <dirent.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <string>
 
 #include "codec_helpers.h"
+#include "files.h"
 #include "libpng_oracle.h"
 
 using namespace pngtest;
@@ -35,27 +34,6 @@ void* fillingAlloc(size_t n) {
 void countingFree(void* p) {
     if (p) --liveBlocks;
     std::free(p);
-}
-
-std::vector<std::string> corpusFiles() {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(PNG_CORPUS_DIR)) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') names.push_back(e->d_name);
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-Bytes readAll(const std::string& path) {
-    Bytes data;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return data;
-    int c;
-    while ((c = std::fgetc(f)) != EOF) data.push_back(uint8_t(c));
-    std::fclose(f);
-    return data;
 }
 
 // The reader stops at the end chunk's type, so minimised files often lack its CRC,
@@ -127,14 +105,14 @@ void checkImage(const Outcome& o) {
 }
 
 TEST(PngCorpus, EveryFileDecodesConsistentlyOrFailsCleanly) {
-    const std::vector<std::string> names = corpusFiles();
+    const std::set<std::string> names = testfiles::listing(PNG_CORPUS_DIR);  // sorted
     // An empty or missing folder would pass everything below without looking at a file.
     ASSERT_GE(names.size(), 20u) << "corpus not found in " << PNG_CORPUS_DIR;
     int decoded = 0, refused = 0, compared = 0;
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
         const std::string path = std::string(PNG_CORPUS_DIR) + "/" + name;
-        const Bytes bytes = readAll(path);
+        const Bytes bytes = testfiles::readFile(path);
 
         liveBlocks = 0;
         png_set_allocator(fillingAlloc, countingFree);

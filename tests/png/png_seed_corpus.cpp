@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "files.h"
 #include "png_builder.h"
 #include "png_codec.h"
 
@@ -15,8 +16,7 @@ int written = 0;
 
 void save(const std::string& folder, const std::string& name, const Bytes& data) {
     const std::string path = folder + "/" + name + ".png";
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f || std::fwrite(data.data(), 1, data.size(), f) != data.size() || std::fclose(f) != 0) {
+    if (!testfiles::writeFile(path, data)) {
         std::fprintf(stderr, "cannot write %s\n", path.c_str());
         std::exit(1);
     }
