@@ -87,6 +87,7 @@ class Check(object):
         self.bench_lines, self.bench_status = [], "not run"
         self.dev, self.smi_extra, self.sanitizer_version = {}, {}, ""
         self.faults = FAULTS_ON_PURPOSE
+        self.stopping = False
 
     # ---- bookkeeping ----------------------------------------------------------------------
     def fail(self, text):
@@ -100,7 +101,7 @@ class Check(object):
     def run(self, argv, log, limit, cwd=None, stdout=None):
         """Runs argv, its output into logs/<log> (stdout into logs/<stdout> when given, as it
         comes), in its own process group, killed as a group after limit seconds."""
-        if limit < 1:
+        if limit < 1 or self.stopping:
             return Result(started=False)
         log_path = os.path.join(self.logs, log)
         os.makedirs(os.path.dirname(log_path), exist_ok=True)
@@ -130,6 +131,7 @@ class Check(object):
         return r
 
     def stop_all(self):
+        self.stopping = True
         with self.lock:
             for p in list(self.procs):
                 kill(p)
@@ -151,6 +153,10 @@ class Check(object):
                 continue
             outcome = getattr(self, "stage_" + name.replace("-", "_"))()
             self.stages.append([name, length, time.monotonic() - t0, outcome])
+
+    def short_limit(self):
+        """For a command that answers at once when all is well (nvidia-smi, --version)."""
+        return min(10, max(5, self.slice_left() / 3), self.slice_left())
 
     def slice_left(self):
         return min(self.stage_end - time.monotonic(), self.left())
@@ -220,7 +226,7 @@ class Check(object):
         smi = shutil.which("nvidia-smi", path=self.env.get("PATH"))
         listed, rows, hung = [], [], False
         if smi:
-            r = self.run([smi, "-L"], "device/nvidia-smi-L.log", min(10, self.slice_left() / 3))
+            r = self.run([smi, "-L"], "device/nvidia-smi-L.log", self.short_limit())
             hung = r.timed_out or not r.started
             if r.timed_out:
                 self.fail("nvidia-smi -L did not answer within %.0f s: the driver looks stuck" % r.seconds)
@@ -228,12 +234,12 @@ class Check(object):
         if listed and not hung:
             fields = "index,name,driver_version,memory.total,compute_mode"
             r = self.run([smi, "--query-gpu=" + fields, "--format=csv,noheader"], "device/nvidia-smi-query.log",
-                         min(10, self.slice_left() / 3))
+                         self.short_limit())
             rows = [[c.strip() for c in l.split(",")] for l in r.text.splitlines() if l.count(",") >= 4]
             self.info["smi"] = rows
             extra = "clocks.max.sm,clocks.max.memory,pcie.link.gen.max,pcie.link.width.max"
             r = self.run([smi, "--query-gpu=" + extra, "--format=csv,noheader,nounits"], "device/nvidia-smi-clocks.log",
-                         min(10, self.slice_left() / 3))
+                         self.short_limit())
             first = r.text.splitlines()[0].split(",") if r.rc == 0 and r.text.strip() else []
             self.smi_extra = {k: int(v) for k, v in zip(extra.split(","), (c.strip() for c in first)) if v.isdigit()}
         query = os.environ.get("GPUCHECK_DEVICE_QUERY") or self.bin("gpudemos_device_query")
@@ -318,8 +324,14 @@ class Check(object):
         return ""
 
     def pool(self, fn, items):
-        with ThreadPoolExecutor(max_workers=max(1, self.jobs)) as ex:
+        ex = ThreadPoolExecutor(max_workers=max(1, self.jobs))
+        try:
             return list(ex.map(fn, items))
+        except Stopped:
+            self.stop_all()  # before the workers are waited for
+            raise
+        finally:
+            ex.shutdown(wait=True)
 
     def stage_compute_sanitizer(self):
         if not self.has_device:
@@ -335,7 +347,7 @@ class Check(object):
             self.fail("compute-sanitizer not found (PATH, %s/bin): sanitizer not run, so the GPU check has not "
                       "passed" % home)
             return "sanitizer not run: compute-sanitizer not found"
-        r = self.run([self.sanitizer, "--version"], "sanitizer/version.log", min(10, self.slice_left() / 3))
+        r = self.run([self.sanitizer, "--version"], "sanitizer/version.log", self.short_limit())
         self.sanitizer_version = next((l.strip() for l in r.text.splitlines() if "ersion" in l), "")
         runs = [("memcheck", t["name"]) for t in self.tests if t["kernels"]]
         runs += [(tool, t["name"]) for tool in ("racecheck", "synccheck") for t in self.tests
