@@ -145,7 +145,9 @@ if [ -n "$package_dir" ]; then
     exit 0
 fi
 
-if ! timeout 20 nvidia-smi -L 2>/dev/null | grep -q '^GPU'; then
+# Read whole, then searched: grep -q quitting early must not fail the listing under pipefail.
+gpus=$(timeout 20 nvidia-smi -L 2>/dev/null || true)
+if ! grep -q '^GPU' <<<"$gpus"; then
     die "no CUDA device answers (nvidia-smi -L): run this on a GPU machine, or build a package for one with --package DIR"
 fi
 # The whole project configures here (viewers included): name what is missing up front.

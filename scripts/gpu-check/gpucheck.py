@@ -199,10 +199,11 @@ class Check(object):
     def resolve_libraries(self, bins):
         """Picks the library path: lib/ first, lib/fallback (the build machine's libstdc++
         and libgcc_s) only where this machine's own are too old."""
-        if not shutil.which("ldd"):
-            return "not checked: no ldd here"
         lib = os.path.join(self.pkg, "lib")
         base = os.environ.get("LD_LIBRARY_PATH", "")
+        self.env["LD_LIBRARY_PATH"] = lib + (":" + base if base else "")
+        if not shutil.which("ldd"):
+            return "not checked: no ldd here"
         tried = []
         for path in (lib, lib + ":" + os.path.join(lib, "fallback")):
             self.env["LD_LIBRARY_PATH"] = path + (":" + base if base else "")

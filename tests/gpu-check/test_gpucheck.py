@@ -170,6 +170,21 @@ class Rehearsal(unittest.TestCase):
                         "racecheck race_test", "synccheck race_test", "racecheck gpu_runtime_test",
                         "synccheck gpu_runtime_test"]))
 
+    def test_napkin_math(self):
+        sys.path.insert(0, RUNNER)
+        import bounds
+        rates = bounds.figures({"sms": 132, "cc": (9, 0), "sm_mhz": 1980, "memory_mhz": 2619, "bus_bits": 5120},
+                               {"pcie.link.gen.max": 5, "pcie.link.width.max": 16})
+        self.assertEqual([round(rates[k] / 1e9) for k in ("fp32", "memory", "bus")], [33454, 3352, 63])
+        for name, math, want in [  # bytes over the bus, bytes of device memory, operations
+                ("image download (cudaMemcpy device to host)", "12,582,912 B per frame", (12582912, None, None)),
+                ("stepGPU per frame", "268M distances, 2.4 Gflop + 268M sqrt; 21.0 MB down (20 B/point), "
+                                      "2048 B up per frame", (21002048, None, 2.4e9)),
+                ("k", "786,432 px x 20 spheres = 15.7 M hit tests; writes 12,582,912 B", (None, 12582912, 125.6e6)),
+                ("g", "2.68e+08 interactions (N^2), 0 B over the bus", (0, None, 5.36e9)),
+                ("b", "65536 elements, up to 64 iterations each", (None, None, None))]:
+            self.assertEqual(bounds.quantities(name, math), want, math)
+
     def test_runs_on_python_3_8(self):
         import ast
         for f in os.listdir(RUNNER):
@@ -196,7 +211,10 @@ class RealPackage(unittest.TestCase):
             self.assertIn("no CUDA device", p.stdout)
             self.assertRegex(report, r"\d+ tests run: \d+ passed, 0 failed, \d+ skipped")
             with open(os.path.join(pkg, "tests.txt")) as f:
-                tests = [l.split()[0] for l in f if l.strip()]
+                lines = [l.split() for l in f if l.strip()]
+            tests = [l[0] for l in lines]
+            self.assertIn("gpu_runtime_test kernels barriers".split(), lines)
+            self.assertGreater(sum("kernels" in l for l in lines), len(lines) // 2)
             with tarfile.open(os.path.join(out, "logs.tar.gz")) as tar:
                 names = tar.getnames()
             self.assertEqual([t for t in tests if "logs/tests/%s.log" % t not in names], [])
