@@ -34,7 +34,7 @@ while [ $# -gt 0 ]; do
         --budget) budget=$2; shift 2 ;;
         --jobs|-j) jobs=$2; shift 2 ;;
         -j*) jobs=${1#-j}; shift ;;
-        -h|--help) sed -n '2,19p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,18p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "gpu-check: unknown argument $1 (see --help)" >&2; exit 2 ;;
     esac
 done
