@@ -22,6 +22,7 @@ Tests of this runner only: GPUCHECK_DEVICE_QUERY names a program run instead of 
 package's device query, GPUCHECK_DEV_DIR the folder holding the nvidia device files.
 """
 import argparse
+import ctypes
 import os
 import re
 import shutil
@@ -507,6 +508,12 @@ def unusable_causes(listed, smi_rows, dev, env):
                 driver, index, need, dev.get("runtime", "13")))
         if mode.lower().startswith("prohibited"):
             causes.append("GPU %s is in compute mode Prohibited (nvidia-smi -c DEFAULT resets it)" % index)
+    if dev.get("driver") == "none":
+        try:
+            ctypes.CDLL("libcuda.so.1")
+        except OSError:
+            causes.append("libcuda.so.1, the driver's CUDA library, is not found by the loader (in a container: "
+                          "NVIDIA_DRIVER_CAPABILITIES must include compute)")
     visible = env.get("CUDA_VISIBLE_DEVICES")
     if visible is not None:
         first = visible.split(",")[0].strip()
