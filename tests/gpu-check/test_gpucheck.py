@@ -136,7 +136,7 @@ class Rehearsal(unittest.TestCase):
             if not case.get({"nvidia-smi": "NO_SMI"}.get(name, "NO_SANITIZER")):
                 script(path, text)
         env = {k: v for k, v in os.environ.items() if not k.startswith(("FAKE_", "CUDA_VISIBLE"))}
-        env.update(case, PATH=self.tools + ":/usr/bin:/bin", FAKE_LOG=os.path.join(self.tmp, "sanitizer.log"),
+        env.update(case, PATH=self.tools + ":" + os.path.dirname(sys.executable) + ":/usr/bin:/bin", FAKE_LOG=os.path.join(self.tmp, "sanitizer.log"),
                    GPUCHECK_DEVICE_QUERY=os.path.join(self.pkg, "bin", "gpudemos_device_query"),
                    GPUCHECK_DEV_DIR=self.dev if not case.get("NO_DEV_FILES") else self.tools)
         return env
