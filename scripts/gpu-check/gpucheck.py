@@ -32,6 +32,7 @@ import sys
 import tarfile
 import tempfile
 import threading
+import traceback
 import time
 from concurrent.futures import ThreadPoolExecutor
 
@@ -152,7 +153,15 @@ class Check(object):
                 self.cut.append("%s stage: not run, the budget was spent" % name)
                 self.stages.append([name, length, 0, "not run: budget spent"])
                 continue
-            outcome = getattr(self, "stage_" + name.replace("-", "_"))()
+            try:
+                outcome = getattr(self, "stage_" + name.replace("-", "_"))()
+            except Stopped:
+                raise
+            except Exception:  # a fault of this runner: the later stages and the report go on
+                self.fail("%s stage: the runner failed: %s" % (name, traceback.format_exc().splitlines()[-1]))
+                with open(os.path.join(self.logs, "runner-errors.log"), "a") as f:
+                    f.write(traceback.format_exc())
+                outcome = "runner error"
             self.stages.append([name, length, time.monotonic() - t0, outcome])
 
     def short_limit(self):
@@ -447,7 +456,11 @@ class Check(object):
     def finish(self):
         import report  # the Markdown, apart from the checks
         status, verdict = self.status()
-        text = report.render(self, verdict, time.monotonic() - self.start)
+        try:
+            text = report.render(self, verdict, time.monotonic() - self.start)
+        except Exception:
+            text = "# GPU check\n\nVerdict: **%s**; the report could not be written:\n\n```\n%s```\n\n%s\n" % (
+                verdict, traceback.format_exc(), "\n".join("- " + f for f in self.failures + self.cut))
         with open(os.path.join(self.logs, "report.md"), "w") as f:
             f.write(text)
         tmp = os.path.join(self.out, ".logs.tar.gz.part")
