@@ -152,9 +152,10 @@ if ! grep -q '^GPU' <<<"$gpus"; then
 fi
 # The whole project configures here (viewers included): name what is missing up front.
 missing=()
+cpath=${CPATH:-}
 for h in gtest/gtest.h png.h zlib.h GL/freeglut.h GL/glew.h X11/Xlib.h GL/glu.h; do
     found=0
-    for d in /usr/include /usr/local/include ${CPATH//:/ }; do
+    for d in /usr/include /usr/local/include ${cpath//:/ }; do
         [ -e "$d/$h" ] && { found=1; break; }
     done
     [ "$found" = 1 ] || missing+=("$h")
