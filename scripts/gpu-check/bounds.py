@@ -100,11 +100,12 @@ def bound_rows(rows, rates):
     """[(area, row, median, bus ms, memory ms, compute ms, share)] for the rows run on the
     device whose napkin math gives at least one bound here; share is the largest bound
     over the median (how near the row runs to what the GPU allows)."""
-    out = []
+    out, seen = [], set()
     for r in rows:
         area, name = r.get("area", ""), r.get("row", "")
-        if area in HOST_GROUPS or HOST_ROW.search(name):
-            continue
+        if area in HOST_GROUPS or HOST_ROW.search(name) or (area, name, r.get("median")) in seen:
+            continue  # host rows; a row streamed as measured and printed again in the final table
+        seen.add((area, name, r.get("median")))
         bus, mem, ops = quantities(name, r.get("napkin math", ""))
         times = [q / rates[k] * 1e3 if q is not None and k in rates else None
                  for q, k in ((bus, "bus"), (mem, "memory"), (ops, "fp32"))]

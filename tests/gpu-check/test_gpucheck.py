@@ -56,7 +56,9 @@ fi
 echo "driver: 12.2"; echo "no CUDA device: CUDA driver version is insufficient for CUDA runtime version"; exit 3
 """
 BENCH = r"""#!/bin/sh
-[ "$1" = --list ] && { echo fractview_frames; exit 0; }
+[ "$1" = --list ] && { printf 'fractview_frames\nscaling\n'; exit 0; }
+[ "$1" = --csv ] && { echo "section,row,n,median_ms" >"$2"; exit 0; }
+[ $# -eq 0 ] && echo "scaling swept in the main run"
 echo "| area | row | median | spread | reps | vs reference | napkin math | of bound | note |"
 echo "|---|---|---:|---:|---:|---|---|---:|---|"
 echo "| fractview | renderGPU per frame (mode 2) | 1.20 ms | 3% | 50 | 9x vs renderCPU | 786432 px, 7654321 iterations, 12.6 MB copied | | |"
@@ -71,7 +73,7 @@ NO_GPU_SMI = {"FAKE_DRIVER": "535.104.05"}
 CASES = [
     ("passes", dict(H100), 60, 0, ["Verdict: **PASSED**", "| memcheck | gpu_runtime_test | 0 errors |",
                                    "| racecheck | race_test | 0 errors, 0 warnings |", "| fractview | renderGPU",
-                                   "copy bound", "no scaling section"], ["FAULT", "FAIL"]),
+                                   "copy bound", "scaling sweep ran"], ["FAULT", "FAIL", "main run"]),
     ("no sanitizer", dict(H100, NO_SANITIZER="1"), 60, 1, ["**Sanitizer not run**", "compute-sanitizer not found"],
      ["PASSED"]),
     ("GPU test skipped with a device", dict(H100, FAKE_SKIP="1"), 60, 1,
@@ -162,6 +164,8 @@ class Rehearsal(unittest.TestCase):
                     names = tar.getnames()
                 for t in TESTS:
                     self.assertIn("logs/tests/%s.log" % t, names)
+                self.assertEqual("FAKE_DEVICE" in case and "FAKE_BENCH_HANG" not in case,
+                                 "logs/bench/scaling.csv" in names)
                 if status == 0:
                     with open(os.path.join(self.tmp, "sanitizer.log")) as f:
                         runs = sorted(f.read().splitlines())
