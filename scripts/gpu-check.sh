@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # The cuda build checked on a GPU machine, in one command.
 #
-#   scripts/gpu-check.sh [--report FILE] [--arch N] [--jobs N]
-#       On a machine with a CUDA device: builds the cuda preset for it (build/cuda), runs
-#       the build checks (PTX, libraries), then the checks of scripts/gpu-check/run.sh on
-#       that build: every test executable, compute-sanitizer, the benchmark; one Markdown
-#       report (default build/cuda/gpu-check/report.md).
+#   scripts/gpu-check.sh [--out OUT] [--arch N] [--jobs N] [--budget SECONDS]
+#       On a GPU machine with the CUDA toolkit and the project's build packages (GoogleTest,
+#       libpng, zlib, freeglut, GLEW, X11 headers): builds the cuda preset for it
+#       (build/cuda), runs the build checks (PTX, libraries), then the runner of
+#       scripts/gpu-check/ on that build: every test executable, compute-sanitizer, the
+#       benchmark. Writes OUT/report.md and OUT/logs.tar.gz (default OUT:
+#       build/cuda/gpu-check/out).
 #
 #   scripts/gpu-check.sh --package DIR [--arch 90] [--jobs N]
-#       Builds the tests and the benchmark here (build/cuda-sm<arch>, no device needed)
-#       and writes DIR: a folder that runs anywhere with an NVIDIA driver. Copy it to the
-#       GPU machine and start DIR/run.sh there (see scripts/gpu-check/run.sh).
+#       On a build machine (no device needed): builds the tests and the benchmark
+#       (build/cuda-sm<arch>) and writes DIR, a folder that runs anywhere with an NVIDIA
+#       driver and Python 3.8+. Copy it to the GPU machine and start DIR/run.sh --out OUT
+#       there (DIR/run.sh --help).
 #
 # Both modes package the build and run the same DIR/run.sh; the checks live there.
 set -euo pipefail
@@ -20,16 +23,18 @@ export PATH="$PATH:/usr/local/cuda/bin"
 
 package_dir=""
 arch=""
-report=""
+out=""
+budget=""
 jobs=$(nproc)
 while [ $# -gt 0 ]; do
     case "$1" in
         --package) package_dir=$2; shift 2 ;;
         --arch) arch=$2; shift 2 ;;
-        --report) report=$2; shift 2 ;;
+        --out) out=$2; shift 2 ;;
+        --budget) budget=$2; shift 2 ;;
         --jobs|-j) jobs=$2; shift 2 ;;
         -j*) jobs=${1#-j}; shift ;;
-        -h|--help) sed -n '2,16p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,18p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "gpu-check: unknown argument $1 (see --help)" >&2; exit 2 ;;
     esac
 done
@@ -57,7 +62,7 @@ make_package() {
     fi
     mkdir -p "$dest/bin" "$dest/lib/fallback"
     : >"$dest/tests.txt"
-    while read -r kind path; do
+    while read -r kind path flags; do
         name=$(basename "$path")
         [ -x "$path" ] || die "$path not built"
         if [ "$kind" = test ] && [ "$elsewhere" = 1 ] && [[ " ${source_tree_tests[*]} " == *" $name "* ]]; then
@@ -68,10 +73,14 @@ make_package() {
         # under its limit; kernels keep their names in the device code.
         cp -p "$path" "$dest/bin/"
         strip --strip-unneeded "$dest/bin/$name"
-        [ "$kind" = test ] && echo "$name" >>"$dest/tests.txt"
+        if [ "$kind" = test ]; then
+            # "name [kernels] [barriers]": which sanitizer tools the runner gives it.
+            kernels=$(python3 "$root/scripts/gpu-check/elf.py" --kernels "$dest/bin/$name") ||
+                die "cannot read the sections of $dest/bin/$name"
+            echo "$name${kernels:+ kernels}${flags:+ $flags}" >>"$dest/tests.txt"
+        fi
     done <"$manifest"
-    cp "$root/scripts/gpu-check/run.sh" "$dest/run.sh"
-    cp "$root/tests/ptx/needed_check.sh" "$dest/needed_check.sh"
+    cp "$root"/scripts/gpu-check/run.sh "$root"/scripts/gpu-check/*.py "$dest/"
     chmod +x "$dest/run.sh"
 
     # Every shared library but glibc's own, so a machine without the project's packages
@@ -102,7 +111,7 @@ make_package() {
     } >"$dest/package.txt"
     [ "$size_kib" -le $((max_package_mib * 1024)) ] ||
         die "$dest is $((size_kib / 1024)) MiB, more than $max_package_mib MiB"
-    say "package $dest: $(wc -l <"$dest/tests.txt") test executables, $(find "$dest/lib" -type f | wc -l) libraries, $((size_kib / 1024)) MiB"
+    say "package $dest: $(wc -l <"$dest/tests.txt") test executables ($(grep -c ' kernels' "$dest/tests.txt") with device code), $(find "$dest/lib" -type f | wc -l) libraries, $((size_kib / 1024)) MiB"
 }
 
 # The executables the package needs, as build targets (their file names).
@@ -111,30 +120,54 @@ package_targets() {
 }
 
 command -v nvcc >/dev/null || die "nvcc not found on PATH or in /usr/local/cuda/bin"
+command -v python3 >/dev/null || die "python3 (3.8 or newer) not found: the runner is a Python program"
 cd "$root"
+
+# configure <build dir> <cmake args...>: the log beside the build folder, made first.
+configure() {
+    local build=$1
+    shift
+    mkdir -p "$root/$build"
+    cmake --preset cuda -B "$build" "$@" >"$root/$build/configure.log" 2>&1 ||
+        { cat "$root/$build/configure.log"; die "configure failed (log: $build/configure.log)"; }
+}
 
 if [ -n "$package_dir" ]; then
     case "$package_dir" in /*) ;; *) package_dir=$PWD/$package_dir ;; esac
     arch=${arch:-90}
     build=build/cuda-sm$arch
     say "building tests and benchmark for sm_$arch in $build"
-    cmake --preset cuda -B "$build" -DCMAKE_CUDA_ARCHITECTURES="$arch" >"$root/$build.configure.log" 2>&1 ||
-        { cat "$root/$build.configure.log"; die "configure failed"; }
+    configure "$build" -DCMAKE_CUDA_ARCHITECTURES="$arch" -DGPUDEMOS_PTX_CHECK_ARCH="$arch"
     # shellcheck disable=SC2046
     cmake --build "$build" -j"$jobs" --target $(package_targets "$build")
     make_package "$build" "$package_dir" 1
-    say "copy $package_dir to the GPU machine and run $(basename "$package_dir")/run.sh there"
+    say "copy $package_dir to the GPU machine and run $(basename "$package_dir")/run.sh --out OUT there"
     exit 0
 fi
 
-if ! nvidia-smi -L 2>/dev/null | grep -q GPU; then
+# Read whole, then searched: grep -q quitting early must not fail the listing under pipefail.
+gpus=$(timeout 20 nvidia-smi -L 2>/dev/null || true)
+if ! grep -q '^GPU' <<<"$gpus"; then
     die "no CUDA device answers (nvidia-smi -L): run this on a GPU machine, or build a package for one with --package DIR"
+fi
+# The whole project configures here (viewers included): name what is missing up front.
+missing=()
+cpath=${CPATH:-}
+for h in gtest/gtest.h png.h zlib.h GL/freeglut.h GL/glew.h X11/Xlib.h GL/glu.h; do
+    found=0
+    for d in /usr/include /usr/local/include ${cpath//:/ }; do
+        [ -e "$d/$h" ] && { found=1; break; }
+    done
+    [ "$found" = 1 ] || missing+=("$h")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    die "this machine lacks the project's build packages (headers not found: ${missing[*]}; on Debian: libgtest-dev libpng-dev zlib1g-dev freeglut3-dev libglew-dev libglu1-mesa-dev libx11-dev). Without them, build a package on a machine that has them: scripts/gpu-check.sh --package DIR --arch N, copy DIR here and run DIR/run.sh --out OUT"
 fi
 build=build/cuda
 arch_args=()
-[ -n "$arch" ] && arch_args=(-DCMAKE_CUDA_ARCHITECTURES="$arch")
+[ -n "$arch" ] && arch_args=(-DCMAKE_CUDA_ARCHITECTURES="$arch" -DGPUDEMOS_PTX_CHECK_ARCH="$arch")
 say "building the cuda preset in $build"
-cmake --preset cuda "${arch_args[@]}"
+configure "$build" "${arch_args[@]}"
 cmake --build --preset cuda -j"$jobs"
 
 # The build checks (PTX, libraries) run here, where the sources and nvcc are.
@@ -153,6 +186,7 @@ set -e
 } >"$checks"
 
 make_package "$build" "$build/gpu-check/package" 0
-run_args=(--extra "$PWD/$checks" --jobs "$((jobs < 8 ? jobs : 8))" --report "${report:-$PWD/$build/gpu-check/report.md}")
+out=${out:-$PWD/$build/gpu-check/out}
+run_args=(--extra "$PWD/$checks" --jobs "$((jobs < 8 ? jobs : 8))" --out "$out" ${budget:+--budget "$budget"})
 [ "$checks_status" -eq 0 ] || run_args+=(--fail "build checks failed: $build/gpu-check/build-checks.log")
 exec "$build/gpu-check/package/run.sh" "${run_args[@]}"

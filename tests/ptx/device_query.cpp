@@ -1,5 +1,6 @@
 // Says what the GPU check runs on: device name, compute capability, the driver's and the
-// (statically linked) runtime's CUDA versions. Status 0 with a device, 3 without one.
+// (statically linked) runtime's CUDA versions, and the clocks and memory bus the runner
+// turns into copy and compute bounds. Status 0 with a device, 3 without one.
 #include <cstdio>
 
 #include "gpu/runtime.h"
@@ -32,6 +33,14 @@ int main() {
         if (cudaGetDeviceProperties(&prop, i) != cudaSuccess) continue;
         printf("device %d: %s, compute capability %d.%d, %d SMs, %.1f GiB\n", i, prop.name, prop.major, prop.minor,
                prop.multiProcessorCount, prop.totalGlobalMem / (1024.0 * 1024.0 * 1024.0));
+        // Peak clocks in kHz; 0 where the driver does not say.
+        int smClock = 0, memClock = 0, busBits = 0, mode = 0;
+        cudaDeviceGetAttribute(&smClock, cudaDevAttrClockRate, i);
+        cudaDeviceGetAttribute(&memClock, cudaDevAttrMemoryClockRate, i);
+        cudaDeviceGetAttribute(&busBits, cudaDevAttrGlobalMemoryBusWidth, i);
+        cudaDeviceGetAttribute(&mode, cudaDevAttrComputeMode, i);
+        printf("device %d clocks: sm %d MHz, memory %d MHz, bus %d bits, compute mode %d\n", i, smClock / 1000,
+               memClock / 1000, busBits, mode);
     }
     return 0;
 }
