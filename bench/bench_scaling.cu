@@ -1,0 +1,176 @@
+// The cost curves: each viewer's count swept in every mode (bodies, points, spheres,
+// iteration cap), the time per frame at each count, and the exponent of cost against
+// count, fitted on log-log and between the two largest counts.
+//
+// Each program is one row of the adapter table below: how to set its count, enter a mode,
+// step it and leave it. Nothing else here knows a program's functions.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "clusterview/kernel.h"
+#include "fractview/kernel.h"
+#include "gpu/runtime.h"
+#include "gravsim/kernel.h"
+#include "harness.h"
+#include "spherecast/kernel.h"
+
+namespace {
+
+struct Mode {
+    int number;          // the key that selects it in the viewer
+    const char* label;   // its step function
+    int maxCount;        // the largest count the mode can show (0: every count of the sweep)
+};
+
+struct Program {
+    const char* name;
+    const char* countFormat;  // the count in a row's name: "%d bodies"
+    std::vector<int> counts;
+    std::vector<Mode> modes;
+    void (*setCount)(int n);  // before enter: the mode's state is made at this count
+    void (*enter)(int mode);
+    void (*step)(int mode);
+    void (*leave)(int mode);
+    std::string (*work)(int n);  // napkin math: the work of one frame at count n
+};
+
+std::string text(const char* f, double a) {
+    char b[160];
+    snprintf(b, sizeof b, f, a);
+    return b;
+}
+
+// ---- the adapter table -----------------------------------------------------------------
+
+namespace fv = fractview;
+namespace sc = spherecast;
+namespace gs = gravsim;
+namespace cv = clusterview;
+
+std::vector<int> doublings(int from, int to) {
+    std::vector<int> v;
+    for (int n = from; n <= to; n *= 2) v.push_back(n);
+    return v;
+}
+
+const Program programs[] = {
+    {"fractview", "iteration cap %d", {1, 2, 5, 10, 20, 50},
+     {{1, "renderCPU", 0}, {2, "renderGPU", 0}},
+     [](int n) {
+         fv::resetView();
+         fv::prec = n;
+     },
+     [](int m) { m == 1 ? fv::allocateCPU() : fv::allocateGPU(); },
+     [](int m) { m == 1 ? fv::renderCPU() : fv::renderGPU(); },
+     [](int m) { m == 1 ? fv::releaseCPU() : fv::releaseGPU(); },
+     [](int n) { return text("786432 px, at most %.0f iterations each", n); }},
+    {"spherecast", "%d spheres", {1, 2, 5, 10, 20, 50, sc::maxSphereCount},
+     {{1, "renderCPU", 0}, {2, "renderGPU", 0}, {3, "renderGPUConstant", sc::constantSphereCount}},
+     [](int n) {
+         srand(2024);
+         sc::spheres_count = n;
+         sc::scale = 1.0f;
+         sc::offsetX = sc::offsetY = 0.0f;
+     },
+     [](int m) { m == 1 ? sc::allocateCPU() : m == 2 ? sc::allocateGPU() : sc::allocateGPUConstant(); },
+     [](int m) { m == 1 ? sc::renderCPU() : m == 2 ? sc::renderGPU() : sc::renderGPUConstant(); },
+     [](int m) { m == 1 ? sc::releaseCPU() : sc::releaseGPU(); },
+     [](int n) { return text("786,432 px x %.0f spheres", n); }},
+    {"gravsim", "%d bodies", doublings(256, 16384),
+     {{1, "stepCPU", 0}, {2, "stepGPU", 0}, {3, "stepGPUBuffer", 0}, {4, "stepGPUShared", 0}},
+     [](int n) {
+         srand(1);
+         gs::bodyCount = n;
+     },
+     [](int m) { m == 1 ? gs::allocateCPU() : m == 2 ? gs::allocateGPU() : gs::allocateGPUBuffers(); },
+     [](int m) { m == 1 ? gs::stepCPU() : m == 2 ? gs::stepGPU() : m == 3 ? gs::stepGPUBuffer() : gs::stepGPUShared(); },
+     [](int m) { m == 1 ? gs::releaseCPU() : m == 2 ? gs::releaseGPU() : gs::releaseGPUBuffers(); },
+     [](int n) { return text("%.4g interactions (N^2)", (double)n * n); }},
+    {"clusterview", "%d points", doublings(1 << 14, 1 << 21),
+     {{1, "stepCPU", 0}, {2, "stepGPU", 0}},
+     [](int n) {
+         srand(1);
+         cv::pointCount = n;
+     },
+     [](int m) { m == 1 ? cv::allocateCPU() : cv::allocateGPU(); },
+     [](int m) { m == 1 ? cv::stepCPU() : cv::stepGPU(); },
+     [](int m) { m == 1 ? cv::releaseCPU() : cv::releaseGPU(); },
+     [](int n) { return text("%.4g distances (N x 128)", n * 128.0); }},
+};
+
+// Restores the start state the other sections assume.
+void restoreCounts() {
+    fv::resetView();
+    sc::spheres_count = sc::startSphereCount;
+    gs::bodyCount = gs::startBodyCount;
+    cv::pointCount = cv::startPointCount;
+}
+
+// ---- the sweep -----------------------------------------------------------------------
+
+// Least squares slope of log(ms) on log(n), and the slope between the last two points.
+void fitExponents(bench::Fit& f) {
+    const size_t k = f.n.size();
+    f.exponent = f.topExponent = 0;
+    if (k < 2) return;
+    double sx = 0, sy = 0, sxx = 0, sxy = 0;
+    for (size_t i = 0; i < k; ++i) {
+        const double x = std::log(f.n[i]), y = std::log(f.ms[i]);
+        sx += x, sy += y, sxx += x * x, sxy += x * y;
+    }
+    f.exponent = (k * sxy - sx * sy) / (k * sxx - sx * sx);
+    f.topExponent = std::log(f.ms[k - 1] / f.ms[k - 2]) / std::log(f.n[k - 1] / f.n[k - 2]);
+}
+
+}  // namespace
+
+BENCH_SECTION(scaling) {
+    const bool device = gpu::deviceAvailable();
+    for (const Program& p : programs) {
+        // Quick mode: the two smallest counts, enough to walk every mode once.
+        std::vector<int> counts = p.counts;
+        if (bench::quick()) counts.resize(2);
+        for (const Mode& mode : p.modes) {
+            const std::string series = std::string(mode.label) + " (mode " + std::to_string(mode.number) + ")";
+            if (mode.number > 1 && !device) {
+                fprintf(stderr, "  %s %s: no CUDA device, skipped\n", p.name, series.c_str());
+                continue;
+            }
+            bench::Fit fit{p.name, series, {}, {}, 0, 0};
+            for (int n : counts) {
+                if (mode.maxCount && n > mode.maxCount) break;
+                p.setCount(n);
+                p.enter(mode.number);
+                // One frame unmeasured sizes the rest: frames over a quarter second get three
+                // repetitions, shorter ones as many as half a second holds (3 to 30).
+                const auto first = bench::measure([&] { p.step(mode.number); }, 1, 0.0, 0, 1);
+                const bool slow = first.median_ms > 250;
+                const bench::Stats s =
+                    bench::measure([&] { p.step(mode.number); }, 3, slow ? 0.0 : 0.5, 0, slow ? 3 : 30);
+                p.leave(mode.number);
+                fit.n.push_back(n);
+                fit.ms.push_back(s.median_ms);
+                char count[64];
+                snprintf(count, sizeof count, p.countFormat, n);
+                bench::Row row{p.name, series + ", " + count, s};
+                row.math = p.work(n);
+                row.n = n;
+                row.series = series;
+                if (fit.n.size() >= 2) {
+                    fitExponents(fit);
+                    char note[120];
+                    snprintf(note, sizeof note, "so far cost ~ n^%.2f (fit), n^%.2f between the last two counts",
+                             fit.exponent, fit.topExponent);
+                    row.note = note;
+                }
+                bench::addRow(row);
+            }
+            fitExponents(fit);
+            bench::addFit(fit);
+        }
+    }
+    restoreCounts();
+}
