@@ -90,9 +90,13 @@ void printRow(const Row& r) {
         snprintf(b, sizeof b, "%.0f%%", 100.0 * r.bound_ms / r.stats.median_ms);
         of = b;
     }
-    printf("| %s | %s | %s | %.0f%% | %d | %s | %s | %s | %s |\n", r.group.c_str(), r.name.c_str(),
-           fmtMs(r.stats.median_ms).c_str(), spread, r.stats.reps, vs.c_str(), r.math.c_str(), of.c_str(),
-           r.note.c_str());
+    if (r.stats.reps == 0)  // a row that could not run: its note says why
+        printf("| %s | %s | skipped |  |  |  | %s |  | %s |\n", r.group.c_str(), r.name.c_str(), r.math.c_str(),
+               r.note.c_str());
+    else
+        printf("| %s | %s | %s | %.0f%% | %d | %s | %s | %s | %s |\n", r.group.c_str(), r.name.c_str(),
+               fmtMs(r.stats.median_ms).c_str(), spread, r.stats.reps, vs.c_str(), r.math.c_str(), of.c_str(),
+               r.note.c_str());
     fflush(stdout);
     if (csv) {
         // The free-text columns last, so that a reader splitting on commas gets the numbers right.
@@ -108,7 +112,8 @@ void printRow(const Row& r) {
 Register::Register(const char* name, Section section) { sections().push_back({name, section}); }
 void addRow(const Row& row) {
     rows().push_back(row);
-    fprintf(stderr, "  %-12s %-44s %s\n", row.group.c_str(), row.name.c_str(), fmtMs(row.stats.median_ms).c_str());
+    fprintf(stderr, "  %-12s %-44s %s\n", row.group.c_str(), row.name.c_str(),
+            row.stats.reps ? fmtMs(row.stats.median_ms).c_str() : "skipped");
     printRow(row);
 }
 void addBar(const Bar& bar) { bars().push_back(bar); }
