@@ -49,7 +49,7 @@ void addBar(const Bar& bar);
 struct Fit {
     std::string group;               // "gravsim"
     std::string series;              // "stepCPU (mode 1)"
-    std::vector<double> n, ms;       // the counts and their median times
+    std::vector<double> n, ms;       // the counts and their fastest times
     double exponent = 0;             // least squares on log(ms) against log(n)
     double topExponent = 0;          // between the two largest counts
 };

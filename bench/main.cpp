@@ -195,7 +195,7 @@ int main(int argc, char** argv) {
     }
 
     if (!fits().empty()) {
-        printf("\n| sweep | mode | ms per frame at each count | exponent (fit) | exponent (two largest) |\n");
+        printf("\n| sweep | mode | fastest ms per frame at each count | exponent (fit) | exponent (two largest) |\n");
         printf("|---|---|---|---:|---:|\n");
         for (auto& f : fits()) {
             std::string points;

@@ -18,12 +18,13 @@ plot() {
     for program in fractview:"iteration cap" spherecast:"sphere count" gravsim:"body count" clusterview:"point count"; do
         unit=${program#*:}
         program=${program%%:*}
-        # Blocks of "n ms" lines, two blank lines apart, each under a quoted title; the
-        # numeric columns come before the free text in the CSV, so splitting on commas is safe.
+        # Blocks of "n ms" lines (the fastest run, min_ms, as the bench's fits use), two blank
+        # lines apart, each under a quoted title; the numeric columns come before the free
+        # text in the CSV, so splitting on commas is safe.
         awk -F, -v prog="$program" '
             NR > 1 && $1 == "scaling" && $2 == prog && $8 > 0 {
                 if (!($3 in seen)) { seen[$3] = ++k; name[k] = $3 }
-                s = seen[$3]; c = ++count[s]; n[s, c] = $4; ms[s, c] = $5
+                s = seen[$3]; c = ++count[s]; n[s, c] = $4; ms[s, c] = $6
             }
             END {
                 for (s = 1; s <= k; ++s) {
@@ -49,7 +50,7 @@ set output "docs/img/scaling-$program.png"
 set logscale xy
 set grid xtics ytics mxtics mytics
 set xlabel "$unit"
-set ylabel "ms per frame"
+set ylabel "ms per frame (fastest run)"
 set title "$program: time per frame against $unit, log-log\n{/*0.8 $label}"
 set key left top
 plot for [i=0:$((series - 1))] "$tmp/$program.dat" index i using 1:2 with linespoints pointtype 7 title columnheader(1)
