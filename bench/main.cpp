@@ -55,6 +55,13 @@ std::string cpuModel() {
     return "unknown CPU";
 }
 
+// The 1-minute load average: how much else ran on the machine beside the benchmark.
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string first;
+    return in >> first ? first : "unknown";
+}
+
 std::string fmtMs(double ms) {
     char b[32];
     if (ms >= 100)
@@ -177,7 +184,8 @@ int main(int argc, char** argv) {
         fflush(csv);
     }
 
-    printf("Machine: %s, %u hardware threads\n", cpuModel().c_str(), std::thread::hardware_concurrency());
+    printf("Machine: %s, %u hardware threads; load average %s at the start\n", cpuModel().c_str(),
+           std::thread::hardware_concurrency(), loadAverage().c_str());
     printf("Backend: %s; kernels run on %s\n", GPU_BACKEND_NAME, gpu::deviceName());
     if (quickMode) printf("Quick mode: timings are single samples, not measurements.\n");
     printf("\n| area | row | median | spread | reps | vs reference | napkin math | of bound | note |\n");
@@ -216,6 +224,7 @@ int main(int argc, char** argv) {
                    met ? "met" : "MISSED");
         }
     }
+    printf("\nLoad average %s at the end.\n", loadAverage().c_str());
     if (csv && fclose(csv) != 0) {
         fprintf(stderr, "gpudemos_bench: writing %s failed\n", csvPath);
         return 2;
