@@ -5,6 +5,8 @@
 //
 // Each program is one row of the adapter table below: how to set its count, enter a mode,
 // step it and leave it. Nothing else here knows a program's functions.
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -132,48 +134,83 @@ void fitExponents(bench::Fit& f) {
     f.topExponent = std::log(f.ms[k - 1] / f.ms[k - 2]) / std::log(f.n[k - 1] / f.n[k - 2]);
 }
 
+// The timed frames of one visit: one frame unmeasured first (it also sizes the rest);
+// frames over a quarter second get two repetitions, shorter ones as many as a quarter
+// second holds (3 to 15). Quick mode: two.
+void timeFrames(const Program& p, int mode, int n, std::vector<double>& ms) {
+    using clock = std::chrono::steady_clock;
+    auto frame = [&] {
+        const auto a = clock::now();
+        p.step(mode);
+        return std::chrono::duration<double, std::milli>(clock::now() - a).count();
+    };
+    p.setCount(n);
+    p.enter(mode);
+    const double first = frame();
+    const int minReps = bench::quick() || first > 250 ? 2 : 3, maxReps = bench::quick() || first > 250 ? 2 : 15;
+    const auto start = clock::now();
+    for (int r = 0; r < maxReps; ++r) {
+        if (r >= minReps && std::chrono::duration<double>(clock::now() - start).count() > 0.25) break;
+        ms.push_back(frame());
+    }
+    p.leave(mode);
+}
+
+bench::Stats statsOf(std::vector<double> ms) {
+    std::sort(ms.begin(), ms.end());
+    bench::Stats s;
+    s.reps = (int)ms.size();
+    s.min_ms = ms.front();
+    s.max_ms = ms.back();
+    s.median_ms = ms.size() % 2 ? ms[ms.size() / 2] : (ms[ms.size() / 2 - 1] + ms[ms.size() / 2]) / 2;
+    return s;
+}
+
 }  // namespace
 
+// Every mode's counts are visited twice, in two passes up the sweep, so that a burst of
+// other load on the machine is unlikely to hit both visits of one count; each row holds
+// the frames of both and is printed in the second pass. Quick mode: one pass over the
+// two smallest counts, enough to walk every mode once.
 BENCH_SECTION(scaling) {
     const bool device = gpu::deviceAvailable();
+    const int passes = bench::quick() ? 1 : 2;
     for (const Program& p : programs) {
-        // Quick mode: the two smallest counts, enough to walk every mode once.
-        std::vector<int> counts = p.counts;
-        if (bench::quick()) counts.resize(2);
         for (const Mode& mode : p.modes) {
             const std::string series = std::string(mode.label) + " (mode " + std::to_string(mode.number) + ")";
             if (mode.number > 1 && !device) {
                 fprintf(stderr, "  %s %s: no CUDA device, skipped\n", p.name, series.c_str());
                 continue;
             }
+            std::vector<int> counts;
+            for (int n : p.counts)
+                if (!mode.maxCount || n <= mode.maxCount) counts.push_back(n);
+            if (bench::quick()) counts.resize(2);
+            std::vector<std::vector<double>> frames(counts.size());
             bench::Fit fit{p.name, series, {}, {}, 0, 0};
-            for (int n : counts) {
-                if (mode.maxCount && n > mode.maxCount) break;
-                p.setCount(n);
-                p.enter(mode.number);
-                // One frame unmeasured sizes the rest: frames over a quarter second get three
-                // repetitions, shorter ones as many as half a second holds (3 to 30).
-                const auto first = bench::measure([&] { p.step(mode.number); }, 1, 0.0, 0, 1);
-                const bool slow = first.median_ms > 250;
-                const bench::Stats s =
-                    bench::measure([&] { p.step(mode.number); }, 3, slow ? 0.0 : 0.5, 0, slow ? 3 : 30);
-                p.leave(mode.number);
-                fit.n.push_back(n);
-                fit.ms.push_back(s.min_ms);
-                char count[64];
-                snprintf(count, sizeof count, p.countFormat, n);
-                bench::Row row{p.name, series + ", " + count, s};
-                row.math = p.work(n);
-                row.n = n;
-                row.series = series;
-                if (fit.n.size() >= 2) {
-                    fitExponents(fit);
-                    char note[120];
-                    snprintf(note, sizeof note, "so far cost ~ n^%.2f (fit), n^%.2f between the last two counts",
-                             fit.exponent, fit.topExponent);
-                    row.note = note;
+            for (int pass = 1; pass <= passes; ++pass) {
+                for (size_t k = 0; k < counts.size(); ++k) {
+                    const int n = counts[k];
+                    timeFrames(p, mode.number, n, frames[k]);
+                    if (pass < passes) continue;
+                    const bench::Stats s = statsOf(frames[k]);
+                    fit.n.push_back(n);
+                    fit.ms.push_back(s.min_ms);
+                    char count[64];
+                    snprintf(count, sizeof count, p.countFormat, n);
+                    bench::Row row{p.name, series + ", " + count, s};
+                    row.math = p.work(n);
+                    row.n = n;
+                    row.series = series;
+                    if (fit.n.size() >= 2) {
+                        fitExponents(fit);
+                        char note[120];
+                        snprintf(note, sizeof note, "so far cost ~ n^%.2f (fit), n^%.2f between the last two counts",
+                                 fit.exponent, fit.topExponent);
+                        row.note = note;
+                    }
+                    bench::addRow(row);
                 }
-                bench::addRow(row);
             }
             fitExponents(fit);
             bench::addFit(fit);
