@@ -34,7 +34,7 @@ plot() {
                     }
                     fit = m > 1 ? (m * sxy - sx * sy) / (m * sxx - sx * sx) : 0
                     if (s > 1) printf "\n\n"
-                    printf "\"%s: cost ~ n^{%.2f}\"\n", name[s], fit
+                    printf "\"%s: n^{%.2f}\"\n", name[s], fit
                     for (c = 1; c <= m; ++c) print n[s, c], ms[s, c]
                 }
             }' "$csv" >"$tmp/$program.dat"
