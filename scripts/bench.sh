@@ -3,7 +3,7 @@
 #   scripts/bench.sh [cpu|cuda] [--csv FILE] [--quick] [section...]
 # The cost curves, drawn with gnuplot as log-log charts into docs/img/scaling-PROGRAM.png:
 #   scripts/bench.sh [cpu|cuda] --plot [--quick]   runs the scaling section with --csv first
-#   scripts/bench.sh --plot-from FILE              draws from a CSV written elsewhere (a GPU's)
+#   scripts/bench.sh --plot-from FILE [LABEL]      draws from a CSV written elsewhere (a GPU's)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -63,8 +63,8 @@ EOF
 }
 
 if [ "${1:-}" = "--plot-from" ]; then
-    [ $# -ge 2 ] || { echo "usage: scripts/bench.sh --plot-from FILE.csv" >&2; exit 2; }
-    plot "$2" "from $2"
+    [ $# -ge 2 ] || { echo "usage: scripts/bench.sh --plot-from FILE.csv [LABEL]" >&2; exit 2; }
+    plot "$2" "${3:-from $2}"
     exit
 fi
 
