@@ -27,10 +27,6 @@ std::vector<Entry>& sections() {
     static std::vector<Entry> all;
     return all;
 }
-std::vector<Row>& rows() {
-    static std::vector<Row> all;
-    return all;
-}
 std::vector<Bar>& bars() {
     static std::vector<Bar> all;
     return all;
@@ -118,7 +114,6 @@ void printRow(const Row& r) {
 
 Register::Register(const char* name, Section section) { sections().push_back({name, section}); }
 void addRow(const Row& row) {
-    rows().push_back(row);
     fprintf(stderr, "  %-12s %-44s %s\n", row.group.c_str(), row.name.c_str(),
             row.stats.reps ? fmtMs(row.stats.median_ms).c_str() : "skipped");
     printRow(row);
@@ -225,7 +220,7 @@ int main(int argc, char** argv) {
         }
     }
     printf("\nLoad average %s at the end.\n", loadAverage().c_str());
-    if (csv && fclose(csv) != 0) {
+    if (csv && (ferror(csv) | fclose(csv)) != 0) {
         fprintf(stderr, "gpudemos_bench: writing %s failed\n", csvPath);
         return 2;
     }
