@@ -95,7 +95,9 @@ const Program programs[] = {
          gs::bodyCount = n;
      },
      [](int m) { m == 1 ? gs::allocateCPU() : m == 2 ? gs::allocateGPU() : gs::allocateGPUBuffers(); },
-     [](int m) { m == 1 ? gs::stepCPU() : m == 2 ? gs::stepGPU() : m == 3 ? gs::stepGPUBuffer() : gs::stepGPUShared(); },
+     [](int m) {
+         m == 1 ? gs::stepCPU() : m == 2 ? gs::stepGPU() : m == 3 ? gs::stepGPUBuffer() : gs::stepGPUShared();
+     },
      [](int m) { m == 1 ? gs::releaseCPU() : m == 2 ? gs::releaseGPU() : gs::releaseGPUBuffers(); },
      [](int n) { return text("%.4g interactions (N^2)", (double)n * n); }},
     {"clusterview", "%d points", doublings(1 << 14, 1 << 21),
