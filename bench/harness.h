@@ -1,5 +1,5 @@
 // A small benchmark harness: each bench_<area> file registers sections that measure
-// rows; main() runs them and prints one table.
+// rows; main() prints each row of the one table as soon as it is measured, then the bars.
 #pragma once
 
 #include <functional>
@@ -30,6 +30,8 @@ struct Row {
     std::string math;         // napkin math: work and bytes of one run
     double bound_ms = 0;      // time the napkin math allows (0: none)
     std::string note;         // anything else worth one line (copy share, ratio, ...)
+    double n = 0;             // the count a sweep set for this row (0: none)
+    std::string series;       // the curve the row belongs to, "stepCPU (mode 1)" (sweeps only)
 };
 
 void addRow(const Row& row);
@@ -42,6 +44,16 @@ struct Bar {
     bool atLeast = true;   // met when measured >= limit (else when measured <= limit)
 };
 void addBar(const Bar& bar);
+
+// One curve of a sweep, printed in the summary after the table: cost ~ n^exponent.
+struct Fit {
+    std::string group;               // "gravsim"
+    std::string series;              // "stepCPU (mode 1)"
+    std::vector<double> n, ms;       // the counts and their fastest times
+    double exponent = 0;             // least squares on log(ms) against log(n)
+    double topExponent = 0;          // between the two largest counts
+};
+void addFit(const Fit& fit);
 
 using Section = void (*)();
 struct Register {

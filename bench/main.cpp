@@ -1,6 +1,9 @@
 // The benchmark program: runs every registered section (or those whose name contains
-// one of the arguments) and prints one table.
+// one of the arguments) and prints one table, each row as soon as it is measured, so a
+// run cut short keeps the rows it finished; the bars and the sweeps' fits come at the end.
+// --csv FILE writes the same rows, one line each, as they come.
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -24,15 +27,17 @@ std::vector<Entry>& sections() {
     static std::vector<Entry> all;
     return all;
 }
-std::vector<Row>& rows() {
-    static std::vector<Row> all;
-    return all;
-}
 std::vector<Bar>& bars() {
     static std::vector<Bar> all;
     return all;
 }
+std::vector<Fit>& fits() {
+    static std::vector<Fit> all;
+    return all;
+}
 bool quickMode = false;
+const char* currentSection = "";
+FILE* csv = nullptr;
 
 std::string cpuModel() {
     std::ifstream in("/proc/cpuinfo");
@@ -44,6 +49,13 @@ std::string cpuModel() {
         }
     }
     return "unknown CPU";
+}
+
+// The 1-minute load average: how much else ran on the machine beside the benchmark.
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string first;
+    return in >> first ? first : "unknown";
 }
 
 std::string fmtMs(double ms) {
@@ -59,14 +71,55 @@ std::string fmtMs(double ms) {
     return b;
 }
 
+// A CSV field: quoted when it holds a comma, a quote or a line break.
+std::string csvField(const std::string& v) {
+    if (v.find_first_of(",\"\n") == std::string::npos) return v;
+    std::string q = "\"";
+    for (char c : v) q += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return q + "\"";
+}
+
+void printRow(const Row& r) {
+    double spread = r.stats.median_ms > 0 ? 100.0 * (r.stats.max_ms - r.stats.min_ms) / r.stats.median_ms : 0;
+    std::string vs = "";
+    if (r.baseline_ms > 0) {
+        char b[96];
+        snprintf(b, sizeof b, "%.2fx vs %s", r.baseline_ms / r.stats.median_ms, r.baseline.c_str());
+        vs = b;
+    }
+    std::string of = "";
+    if (r.bound_ms > 0) {
+        char b[32];
+        snprintf(b, sizeof b, "%.0f%%", 100.0 * r.bound_ms / r.stats.median_ms);
+        of = b;
+    }
+    if (r.stats.reps == 0)  // a row that could not run: its note says why
+        printf("| %s | %s | skipped |  |  |  | %s |  | %s |\n", r.group.c_str(), r.name.c_str(), r.math.c_str(),
+               r.note.c_str());
+    else
+        printf("| %s | %s | %s | %.0f%% | %d | %s | %s | %s | %s |\n", r.group.c_str(), r.name.c_str(),
+               fmtMs(r.stats.median_ms).c_str(), spread, r.stats.reps, vs.c_str(), r.math.c_str(), of.c_str(),
+               r.note.c_str());
+    fflush(stdout);
+    if (csv) {
+        // The free-text columns last, so that a reader splitting on commas gets the numbers right.
+        fprintf(csv, "%s,%s,%s,%.10g,%.6f,%.6f,%.6f,%d,%s,%s\n", csvField(currentSection).c_str(),
+                csvField(r.group).c_str(), csvField(r.series).c_str(), r.n, r.stats.median_ms, r.stats.min_ms,
+                r.stats.max_ms, r.stats.reps, csvField(r.name).c_str(), csvField(r.note).c_str());
+        fflush(csv);
+    }
+}
+
 }  // namespace
 
 Register::Register(const char* name, Section section) { sections().push_back({name, section}); }
 void addRow(const Row& row) {
-    rows().push_back(row);
-    fprintf(stderr, "  %-12s %-44s %s\n", row.group.c_str(), row.name.c_str(), fmtMs(row.stats.median_ms).c_str());
+    fprintf(stderr, "  %-12s %-44s %s\n", row.group.c_str(), row.name.c_str(),
+            row.stats.reps ? fmtMs(row.stats.median_ms).c_str() : "skipped");
+    printRow(row);
 }
 void addBar(const Bar& bar) { bars().push_back(bar); }
+void addFit(const Fit& fit) { fits().push_back(fit); }
 bool quick() { return quickMode; }
 void keep(const void* p) { asm volatile("" : : "g"(p) : "memory"); }
 
@@ -100,46 +153,63 @@ Stats measure(const std::function<void()>& fn, int minReps, double budgetSeconds
 int main(int argc, char** argv) {
     using namespace bench;
     std::vector<std::string> filters;
+    const char* csvPath = nullptr;
     for (int i = 1; i < argc; ++i) {
         if (!strcmp(argv[i], "--quick"))
             quickMode = true;
         else if (!strcmp(argv[i], "--list")) {
             for (auto& e : sections()) printf("%s\n", e.name);
             return 0;
+        } else if (!strcmp(argv[i], "--csv")) {
+            if (++i == argc) {
+                fprintf(stderr, "gpudemos_bench: --csv needs a file name\n");
+                return 2;
+            }
+            csvPath = argv[i];
         } else
             filters.push_back(argv[i]);
     }
+    if (csvPath) {
+        csv = fopen(csvPath, "w");
+        if (!csv) {
+            fprintf(stderr, "gpudemos_bench: cannot write %s: %s\n", csvPath, strerror(errno));
+            return 2;
+        }
+        fprintf(csv, "section,group,series,n,median_ms,min_ms,max_ms,reps,row,note\n");
+        fflush(csv);
+    }
+
+    printf("Machine: %s, %u hardware threads; load average %s at the start\n", cpuModel().c_str(),
+           std::thread::hardware_concurrency(), loadAverage().c_str());
+    printf("Backend: %s; kernels run on %s\n", GPU_BACKEND_NAME, gpu::deviceName());
+    if (quickMode) printf("Quick mode: timings are single samples, not measurements.\n");
+    printf("\n| area | row | median | spread | reps | vs reference | napkin math | of bound | note |\n");
+    printf("|---|---|---:|---:|---:|---|---|---:|---|\n");
+    fflush(stdout);
+
     fprintf(stderr, "running benchmark sections%s...\n", quickMode ? " (quick)" : "");
     for (auto& e : sections()) {
         bool run = filters.empty();
         for (auto& f : filters) run = run || strstr(e.name, f.c_str()) != nullptr;
         if (!run) continue;
         fprintf(stderr, "[%s]\n", e.name);
+        currentSection = e.name;
         e.section();
     }
 
-    printf("Machine: %s, %u hardware threads\n", cpuModel().c_str(), std::thread::hardware_concurrency());
-    printf("Backend: %s; kernels run on %s\n", GPU_BACKEND_NAME, gpu::deviceName());
-    if (quickMode) printf("Quick mode: timings are single samples, not measurements.\n");
-    printf("\n| area | row | median | spread | reps | vs reference | napkin math | of bound | note |\n");
-    printf("|---|---|---:|---:|---:|---|---|---:|---|\n");
-    for (auto& r : rows()) {
-        double spread = r.stats.median_ms > 0 ? 100.0 * (r.stats.max_ms - r.stats.min_ms) / r.stats.median_ms : 0;
-        std::string vs = "";
-        if (r.baseline_ms > 0) {
-            char b[96];
-            snprintf(b, sizeof b, "%.2fx vs %s", r.baseline_ms / r.stats.median_ms, r.baseline.c_str());
-            vs = b;
+    if (!fits().empty()) {
+        printf("\n| sweep | mode | fastest ms per frame at each count | exponent (fit) | exponent (two largest) |\n");
+        printf("|---|---|---|---:|---:|\n");
+        for (auto& f : fits()) {
+            std::string points;
+            for (size_t k = 0; k < f.n.size(); ++k) {
+                char b[64];
+                snprintf(b, sizeof b, "%s%.0f: %.3g", k ? ", " : "", f.n[k], f.ms[k]);
+                points += b;
+            }
+            printf("| %s | %s | %s | %.2f | %.2f |\n", f.group.c_str(), f.series.c_str(), points.c_str(), f.exponent,
+                   f.topExponent);
         }
-        std::string of = "";
-        if (r.bound_ms > 0) {
-            char b[32];
-            snprintf(b, sizeof b, "%.0f%%", 100.0 * r.bound_ms / r.stats.median_ms);
-            of = b;
-        }
-        printf("| %s | %s | %s | %.0f%% | %d | %s | %s | %s | %s |\n", r.group.c_str(), r.name.c_str(),
-               fmtMs(r.stats.median_ms).c_str(), spread, r.stats.reps, vs.c_str(), r.math.c_str(), of.c_str(),
-               r.note.c_str());
     }
     if (!bars().empty()) {
         printf("\n| bar | measured | limit | verdict |\n|---|---:|---:|---|\n");
@@ -148,6 +218,11 @@ int main(int argc, char** argv) {
             printf("| %s | %.2f | %s %.2f | %s |\n", b.what.c_str(), b.measured, b.atLeast ? ">=" : "<=", b.limit,
                    met ? "met" : "MISSED");
         }
+    }
+    printf("\nLoad average %s at the end.\n", loadAverage().c_str());
+    if (csv && (ferror(csv) | fclose(csv)) != 0) {
+        fprintf(stderr, "gpudemos_bench: writing %s failed\n", csvPath);
+        return 2;
     }
     return 0;
 }

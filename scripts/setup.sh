@@ -8,6 +8,8 @@ packages=(cmake g++ make pkg-config freeglut3-dev libglew-dev libglu1-mesa-dev l
           xvfb xdotool x11-utils imagemagick libpng-dev)
 # The fuzz target and the sanitizer build.
 packages+=(clang libclang-rt-14-dev)
+# The benchmark's PoCL peer row and its scaling charts (scripts/bench.sh --plot).
+packages+=(pocl-opencl-icd ocl-icd-opencl-dev opencl-headers gnuplot-nox)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,99 @@
+// The peer row: fractview's Julia kernel as OpenCL C on PoCL beside juliaColorGPU on the
+// cpu backend, same launch shape (1536 blocks of 512), same view and image, the images
+// compared bit for bit. PoCL uses as many threads as it has compute units (all cores, or
+// POCL_MAX_PTHREAD_COUNT); juliaColorGPU runs on as many workers.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fractview/kernel.h"
+#include "gpu/runtime.h"
+#include "harness.h"
+#if GPUDEMOS_OPENCL
+#include "opencl_julia.h"
+#endif
+
+namespace {
+
+void skipped(const std::string& why) {
+    bench::Row row{"fractview", "PoCL peer: juliaColorGPU in OpenCL C", bench::Stats{}};
+    row.note = "skipped: " + why;
+    bench::addRow(row);
+}
+
+}  // namespace
+
+BENCH_SECTION(fractview_peer) {
+#if !GPU_BACKEND_IS_CPU
+    skipped("the peer is measured against the cpu backend");
+#elif !GPUDEMOS_OPENCL
+    skipped("built without OpenCL (CMake found none; install pocl-opencl-icd, ocl-icd-opencl-dev, opencl-headers)");
+#else
+    namespace fv = fractview;
+    bench::OpenclJulia peer;
+    if (!peer.open()) return skipped(peer.why());
+    const unsigned threads = peer.computeUnits();
+    fv::resetView();
+    fv::allocateGPU();
+    gpu::cpu::setWorkerCount(threads);
+    const dim3 grid(1536), block(512);
+    auto ours = [&] {
+        launchKernel(fv::juliaColorGPU, grid, block, fv::pixels_gpu, fv::scale, fv::mx, fv::my, fv::prec);
+        cudaDeviceSynchronize();
+    };
+    bool launched = true;
+    auto theirs = [&] { launched = peer.run(fv::scale, fv::mx, fv::my, fv::prec) && launched; };
+
+    // Both images compared pixel by pixel, every bit: the start view, which is timed, and a
+    // view where c = -0.7269 + 0.1889i makes the orbits chaotic, so that one rounding done
+    // differently shows in many pixels (at c = 0 few orbits come near the escape radius).
+    struct View {
+        float scale, mx, my;
+        int prec;
+    };
+    const View views[] = {{fv::scale, fv::mx, fv::my, fv::prec}, {0.003f, -0.7269f, 0.1889f, fv::kMaxPrec}};
+    int differing = 0;
+    for (const View& v : views) {
+        launchKernel(fv::juliaColorGPU, grid, block, fv::pixels_gpu, v.scale, v.mx, v.my, v.prec);
+        cudaMemcpy(fv::pixels, fv::pixels_gpu, fv::kImageBytes, cudaMemcpyDeviceToHost);
+        launched = peer.run(v.scale, v.mx, v.my, v.prec) && launched;
+        const std::vector<float> other = peer.image();
+        for (int k = 0; k < fv::kPixels; ++k)
+            differing += memcmp(&fv::pixels[k], &other[4 * k], sizeof(float4)) != 0;
+    }
+
+    // In turns, so that other load on the machine hits both alike; the middle round of three.
+    const int rounds = bench::quick() ? 1 : 3;
+    std::vector<bench::Stats> a, b;
+    for (int r = 0; r < rounds; ++r) {
+        a.push_back(bench::measure(ours, 5, 0.4));
+        b.push_back(bench::measure(theirs, 5, 0.4));
+    }
+    auto middle = [](std::vector<bench::Stats> v) {
+        std::sort(v.begin(), v.end(), [](auto& x, auto& y) { return x.median_ms < y.median_ms; });
+        return v[v.size() / 2];
+    };
+    const bench::Stats mine = middle(a), pocl = middle(b);
+    gpu::cpu::setWorkerCount(0);
+    fv::releaseGPU();
+
+    const std::string t = std::to_string(threads) + (threads == 1 ? " thread" : " threads");
+    const std::string work = "786432 work-items, 1536 groups of 512, start view";
+    char note[240];
+    const std::string compared = differing ? std::to_string(differing) + " pixels differ from juliaColorGPU's: MISMATCH"
+                                           : "bit for bit juliaColorGPU's";
+    snprintf(note, sizeof note, "%s; image %s in two views", peer.device().c_str(), compared.c_str());
+    const std::string workers = std::to_string(threads) + (threads == 1 ? " worker" : " workers");
+    bench::addRow({"fractview", "juliaColorGPU kernel, " + workers + " (beside PoCL)", mine, pocl.median_ms, "PoCL",
+                   work, 0, "in turns with the PoCL row"});
+    bench::addRow({"fractview", "PoCL: juliaColorGPU in OpenCL C, " + t, pocl, 0, "", work, 0,
+                   launched ? note : peer.why()});
+    // A refused PoCL launch times nothing: no time bar then, and every pixel counts as unlike.
+    if (launched)
+        bench::addBar({"fractview: juliaColorGPU time over PoCL's, " + t, mine.median_ms / pocl.median_ms, 1.0, false});
+    bench::addBar({"fractview: pixels of the PoCL images unlike juliaColorGPU's (two views)",
+                   launched ? (double)differing : 2.0 * fv::kPixels, 0, false});
+#endif
+}
