@@ -34,7 +34,7 @@ protected:
     void SetUp() override {
         cvtest::resetState();
         srand(20261207u);
-        prog = cv::frameProgram();
+        prog = cv::program(nullptr);
         viewer::program = &prog;
         viewer::state = viewer::State{};
         viewer::platform = viewer::Platform{[] { return now; }, [](const char* t) { title = t; }};
@@ -45,7 +45,7 @@ protected:
         viewer::program = nullptr;
     }
     void frame() {
-        now += viewer::clusterviewFrame.refreshMs + 1;
+        now += clusterview::frame().refreshMs + 1;
         viewer::computeFrame();
     }
     viewer::Program prog{};

@@ -16,13 +16,13 @@ inline int scripted() { return scriptPos < script.size() ? script[scriptPos++] :
 inline void useScript(std::vector<int> draws) {
     script = std::move(draws);
     scriptPos = 0;
-    clusterview::draw = scripted;
+    clusterview::randomSource = scripted;
 }
 
 // Releases whatever a test left allocated and restores the defaults.
 inline void resetState() {
-    clusterview::releaseGPU();
-    clusterview::draw = rand;
+    viewer::releaseMode();
+    clusterview::randomSource = rand;
     clusterview::pointCount = clusterview::startPointCount;
 }
 

@@ -104,7 +104,7 @@ protected:
     void SetUp() override {
         cvtest::resetState();
         srand(11);
-        prog = cv::frameProgram();
+        prog = cv::program(nullptr);
         viewer::program = &prog;
         viewer::state = viewer::State{};
         viewer::platform = viewer::Platform{[] { return 0; }, [](const char*) {}};
@@ -196,7 +196,7 @@ TEST_F(ClusterviewRefusal, EveryModeKeepsEverythingWhenTheNextArraysCannotBeHad)
 TEST(ClusterviewNoDevice, GpuModeIsRefusedAndTheCpuModeRuns) {
     if (gpu::deviceAvailable()) GTEST_SKIP() << "a device answers: the refusal without one is tested on a machine without";
     cvtest::resetState();
-    viewer::Program p = cv::frameProgram();
+    viewer::Program p = cv::program(nullptr);
     viewer::program = &p;
     viewer::platform = viewer::Platform{[] { return 0; }, [](const char*) {}};
     viewer::state = viewer::State{};

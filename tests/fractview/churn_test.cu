@@ -32,28 +32,28 @@ struct Held {
     int badFree = 0;       // frees of nothing
 } held;
 
-fv::Memory counting() {
-    return fv::Memory{
+viewer::Memory counting() {
+    return viewer::Memory{
         [](size_t n) {
             held.wrongSize += n != fv::kImageBytes;
             held.host += 1;
-            return fv::systemMemory().hostAlloc(n);
+            return viewer::systemMemory().hostAlloc(n);
         },
         [](void* p) {
             held.badFree += p == nullptr;
             held.host -= 1;
-            fv::systemMemory().hostFree(p);
+            viewer::systemMemory().hostFree(p);
         },
         [](void** p, size_t n) {
             held.wrongSize += n != fv::kImageBytes;
-            cudaError_t e = fv::systemMemory().deviceAlloc(p, n);
+            cudaError_t e = viewer::systemMemory().deviceAlloc(p, n);
             held.device += e == cudaSuccess && *p;
             return e;
         },
         [](void* p) {
             held.badFree += p == nullptr;
             held.device -= 1;
-            return fv::systemMemory().deviceFree(p);
+            return viewer::systemMemory().deviceFree(p);
         },
     };
 }
@@ -74,13 +74,13 @@ protected:
         now = 0;
     }
     void TearDown() override {
-        fv::releaseGPU();  // whatever a failed test left
-        fv::memory = fv::systemMemory();
+        viewer::releaseMode();  // whatever a failed test left
+        fv::memory = viewer::systemMemory();
         fv::resetView();
     }
     // One frame as the display callback computes it, the title due every time.
     void frame() {
-        now += viewer::fractviewFrame.refreshMs + 1;
+        now += fractview::frame().refreshMs + 1;
         viewer::computeFrame();
     }
     float4 at(int i, int j) const { return fv::pixels[i * fv::kWidth + j]; }

@@ -54,7 +54,7 @@ protected:
         viewer::releaseMode();
         EXPECT_EQ(faulty::ledger.liveHost, 0);
         EXPECT_EQ(faulty::ledger.liveDevice, 0);
-        fv::memory = fv::systemMemory();
+        fv::memory = viewer::systemMemory();
         fv::resetView();
     }
 

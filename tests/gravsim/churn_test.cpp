@@ -51,7 +51,7 @@ viewer::Program program;
 class GravsimChurn : public ::testing::Test {
 protected:
     void SetUp() override {
-        program = makeProgram(nullptr);
+        program = gravsim::program(nullptr);
         viewer::program = &program;
         viewer::platform = viewer::Platform{[] { return now; }, [](const char* t) { title = t; }};
         viewer::state = viewer::State{};
@@ -64,7 +64,7 @@ protected:
         bodyCount = startBodyCount;
     }
     void frame() {
-        now += viewer::gravsimFrame.refreshMs + 1;
+        now += gravsim::frame().refreshMs + 1;
         viewer::computeFrame();
     }
 };

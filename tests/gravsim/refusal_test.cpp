@@ -119,7 +119,7 @@ viewer::Program program;
 class GravsimRefusal : public ::testing::Test {
 protected:
     void SetUp() override {
-        program = makeProgram(nullptr);
+        program = gravsim::program(nullptr);
         viewer::program = &program;
         viewer::platform = viewer::Platform{[] { return 0; }, [](const char*) {}};
         viewer::state = viewer::State{};
@@ -219,7 +219,7 @@ TEST_F(GravsimRefusal, EveryModeKeepsEverythingWhenTheNextArraysCannotBeHad) {
 // A cuda build on a machine without a device: the GPU modes are refused for real.
 TEST(GravsimNoDevice, GpuModesAreRefusedAndTheCpuModeRuns) {
     if (gpu::deviceAvailable()) GTEST_SKIP() << "a device answers: the refusal without one is tested on a machine without";
-    viewer::Program p = makeProgram(nullptr);
+    viewer::Program p = gravsim::program(nullptr);
     viewer::program = &p;
     viewer::platform = viewer::Platform{[] { return 0; }, [](const char*) {}};
     viewer::state = viewer::State{};

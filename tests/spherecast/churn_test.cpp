@@ -40,7 +40,7 @@ protected:
     }
     void TearDown() override { resetState(); }
     void frame() {
-        now += viewer::spherecastFrame.refreshMs + 1;
+        now += spherecast::frame().refreshMs + 1;
         viewer::computeFrame();
     }
 };

@@ -20,19 +20,19 @@ inline int scripted() { return scriptPos < script.size() ? script[scriptPos++] :
 inline void useScript(std::vector<int> draws) {
     script = std::move(draws);
     scriptPos = 0;
-    sc::draw = scripted;
+    sc::randomSource = scripted;
 }
 
 // The frame runs spherecast's modes, so switchMode and the keys act as in the program.
 inline viewer::Program& frame() {
-    static viewer::Program p = sc::frameProgram();
+    static viewer::Program p = sc::program(nullptr);
     return p;
 }
 
 // Releases whatever a test left allocated and restores every default.
 inline void resetState() {
-    sc::releaseGPU();
-    sc::draw = rand;
+    viewer::releaseMode();
+    sc::randomSource = rand;
     sc::resize = realloc;
     sc::memory = viewer::systemMemory();
     sc::spheres_count = sc::startSphereCount;
