@@ -255,35 +255,20 @@ namespace {
 void setUpCamera() { camera::initCamera(300.0); }
 
 const viewer::FrameParams kFrame{
-    .title = "K-means",
-    .width = 800,
-    .height = 800,
-    .gl = {.whiteColor = true, .depthTest = true, .pointSize = 0.0f, .imageProjection = false},
-    .refreshMs = 200,
-    .titleFormat = "%s: %s, %i points, %.2f FPS",
-    .titleShowsCount = true,
-    .modes = kModes,
-    .seedsRandom = true,
-    .startUp = viewer::StartUp::SwitchMode,
+    .title = "K-means", .width = 800, .height = 800, .gl = {.whiteColor = true, .depthTest = true},
+    .refreshMs = 200, .titleFormat = "%s: %s, %i points, %.2f FPS", .titleShowsCount = true,
+    .modes = kModes, .seedsRandom = true, .startUp = viewer::StartUp::SwitchMode,
     .callbackOrder = viewer::CallbackOrder::DisplayIdleMouseMotion,
-    .drawsKnownModesOnly = false,
-    .program = "clusterview",
-    .countName = "points",
-};
+    .program = "clusterview", .countName = "points"};
 
 }  // namespace
 
 const viewer::FrameParams& frame() { return kFrame; }
 
 viewer::Program program(void (*draw)()) {
-    return viewer::Program{.params = &kFrame,
-                           .memory = &memory,
-                           .count = currentPointCount,
-                           .draw = draw,
-                           .specialKeys = specialKeys,
-                           .mouse = camera::cameraMouse,
-                           .motion = camera::cameraMotion,
-                           .setUp = setUpCamera};
+    return {.params = &kFrame, .memory = &memory, .count = currentPointCount, .draw = draw,
+            .specialKeys = specialKeys, .mouse = camera::cameraMouse, .motion = camera::cameraMotion,
+            .setUp = setUpCamera};
 }
 
 }  // namespace clusterview

@@ -151,34 +151,19 @@ void specialKeys(int key, int, int) {
 namespace {
 
 const viewer::FrameParams kFrame{
-    .title = "Julia Fractals",
-    .width = 1024,
-    .height = 768,
-    .gl = {.whiteColor = false, .depthTest = false, .pointSize = 0.0f, .imageProjection = true},
-    .refreshMs = 500,
-    .titleFormat = "%s:  %s, %.2f FPS",
-    .titleShowsCount = false,
-    .modes = kModes,
-    .seedsRandom = false,
-    .startUp = viewer::StartUp::AllocateMode,
-    .callbackOrder = viewer::CallbackOrder::DisplayIdleMotionMouse,
-    .drawsKnownModesOnly = true,
-    .program = "fractview",
-    .countName = nullptr,
-};
+    .title = "Julia Fractals", .width = 1024, .height = 768, .gl = {.imageProjection = true},
+    .refreshMs = 500, .titleFormat = "%s:  %s, %.2f FPS",
+    .modes = kModes, .startUp = viewer::StartUp::AllocateMode,
+    .callbackOrder = viewer::CallbackOrder::DisplayIdleMotionMouse, .drawsKnownModesOnly = true,
+    .program = "fractview"};
 
 }  // namespace
 
 const viewer::FrameParams& frame() { return kFrame; }
 
 viewer::Program program(void (*draw)()) {
-    return viewer::Program{.params = &kFrame,
-                           .memory = &memory,
-                           .count = nullptr,
-                           .draw = draw,
-                           .specialKeys = specialKeys,
-                           .mouse = mouse,
-                           .motion = motion};
+    return {.params = &kFrame, .memory = &memory, .draw = draw, .specialKeys = specialKeys, .mouse = mouse,
+            .motion = motion};
 }
 
 }  // namespace fractview

@@ -377,35 +377,19 @@ namespace {
 void setUpCamera() { camera::initCamera(10.0); }
 
 const viewer::FrameParams kFrame{
-    .title = "N-Body",
-    .width = 800,
-    .height = 800,
-    .gl = {.whiteColor = true, .depthTest = false, .pointSize = 2.0f, .imageProjection = false},
-    .refreshMs = 200,
-    .titleFormat = "%s (mode: %s, bodies: %i, FPS: %.2f)",
-    .titleShowsCount = true,
-    .modes = kModes,
-    .seedsRandom = true,
-    .startUp = viewer::StartUp::SwitchMode,
+    .title = "N-Body", .width = 800, .height = 800, .gl = {.whiteColor = true, .pointSize = 2.0f},
+    .refreshMs = 200, .titleFormat = "%s (mode: %s, bodies: %i, FPS: %.2f)", .titleShowsCount = true,
+    .modes = kModes, .seedsRandom = true, .startUp = viewer::StartUp::SwitchMode,
     .callbackOrder = viewer::CallbackOrder::DisplayIdleMouseMotion,
-    .drawsKnownModesOnly = false,
-    .program = "gravsim",
-    .countName = "bodies",
-};
+    .program = "gravsim", .countName = "bodies"};
 
 }  // namespace
 
 const viewer::FrameParams& frame() { return kFrame; }
 
 viewer::Program program(void (*draw)()) {
-    return viewer::Program{.params = &kFrame,
-                           .memory = &memory,
-                           .count = count,
-                           .draw = draw,
-                           .specialKeys = specialKeys,
-                           .mouse = camera::cameraMouse,
-                           .motion = camera::cameraMotion,
-                           .setUp = setUpCamera};
+    return {.params = &kFrame, .memory = &memory, .count = count, .draw = draw, .specialKeys = specialKeys,
+            .mouse = camera::cameraMouse, .motion = camera::cameraMotion, .setUp = setUpCamera};
 }
 
 }  // namespace gravsim

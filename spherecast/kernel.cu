@@ -223,34 +223,19 @@ int currentSphereCount() { return spheres_count; }
 namespace {
 
 const viewer::FrameParams kFrame{
-    .title = "Raytracer",
-    .width = 1024,
-    .height = 768,
-    .gl = {.whiteColor = false, .depthTest = false, .pointSize = 0.0f, .imageProjection = true},
-    .refreshMs = 500,
-    .titleFormat = "%s:  %s, %.2f FPS",
-    .titleShowsCount = false,
-    .modes = kModes,
-    .seedsRandom = true,
-    .startUp = viewer::StartUp::AllocateMode,
-    .callbackOrder = viewer::CallbackOrder::DisplayIdleMotionMouse,
-    .drawsKnownModesOnly = true,
-    .program = "spherecast",
-    .countName = "spheres",
-};
+    .title = "Raytracer", .width = 1024, .height = 768, .gl = {.imageProjection = true},
+    .refreshMs = 500, .titleFormat = "%s:  %s, %.2f FPS",
+    .modes = kModes, .seedsRandom = true, .startUp = viewer::StartUp::AllocateMode,
+    .callbackOrder = viewer::CallbackOrder::DisplayIdleMotionMouse, .drawsKnownModesOnly = true,
+    .program = "spherecast", .countName = "spheres"};
 
 }  // namespace
 
 const viewer::FrameParams& frame() { return kFrame; }
 
 viewer::Program program(void (*draw)()) {
-    return viewer::Program{.params = &kFrame,
-                           .memory = &memory,
-                           .count = currentSphereCount,
-                           .draw = draw,
-                           .specialKeys = specialKeys,
-                           .mouse = mouse,
-                           .motion = motion};
+    return {.params = &kFrame, .memory = &memory, .count = currentSphereCount, .draw = draw,
+            .specialKeys = specialKeys, .mouse = mouse, .motion = motion};
 }
 
 }  // namespace spherecast
