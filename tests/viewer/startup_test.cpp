@@ -200,52 +200,47 @@ struct Case {
     std::vector<std::string> expected;
 };
 
+// The pieces of the sequences, joined in order by calls().
+using Calls = std::vector<std::string>;
+Calls window(int w, int h, const char* title) {
+    return {"glutInit(3, argv)", "glutInitDisplayMode(2)", "glutInitWindowPosition(0, 0)",
+            "glutInitWindowSize(" + std::to_string(w) + ", " + std::to_string(h) + ")",
+            "glutCreateWindow(" + std::string(title) + ")", "glClearColor(0, 0, 0, 0)"};
+}
+const Calls kImageGl = {"glDisable(GL_DEPTH_TEST)", "glMatrixMode(GL_PROJECTION)", "glLoadIdentity()",
+                        "glOrtho(0, 1024, 768, 0, 0, 1)", "glMatrixMode(GL_MODELVIEW)", "glLoadIdentity()",
+                        "glTranslatef(0.375, 0.375, 0)", "allocate1"};
+const Calls kMotionFirst = {"glutDisplayFunc(display)", "glutIdleFunc(idle)", "glutMotionFunc(motion)",
+                            "glutMouseFunc(mouse)", "glutKeyboardFunc(keyboard)", "glutSpecialFunc(special)",
+                            "glewInit()"};
+const Calls kMouseFirst = {"glutDisplayFunc(display)", "glutIdleFunc(idle)", "glutMouseFunc(mouse)",
+                           "glutMotionFunc(motion)", "glutKeyboardFunc(keyboard)", "glutSpecialFunc(special)",
+                           "glewInit()"};
+const Calls kSeed = {"srand(1765000000)"}, kLoop = {"glutMainLoop()", "release1"};
+Calls glewFails(unsigned e) {
+    return {"glewGetErrorString(" + std::to_string(e) + ")", "stdout: ERROR: Missing GL version\n"};
+}
+Calls calls(std::initializer_list<Calls> parts) {
+    Calls all;
+    for (const Calls& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+const Calls kPoints = {"glColor4f(1, 1, 1, 1)", "glDisable(GL_DEPTH_TEST)", "glPointSize(2)", "allocate1",
+                       "release1"};
+
 const Case kCases[] = {
-    {"fractview", &fractview::frame(), 0,
-     {"glutInit(3, argv)", "glutInitDisplayMode(2)", "glutInitWindowPosition(0, 0)",
-      "glutInitWindowSize(1024, 768)", "glutCreateWindow(Julia Fractals)", "glClearColor(0, 0, 0, 0)",
-      "glDisable(GL_DEPTH_TEST)", "glMatrixMode(GL_PROJECTION)", "glLoadIdentity()",
-      "glOrtho(0, 1024, 768, 0, 0, 1)", "glMatrixMode(GL_MODELVIEW)", "glLoadIdentity()",
-      "glTranslatef(0.375, 0.375, 0)", "allocate1", "glutDisplayFunc(display)", "glutIdleFunc(idle)",
-      "glutMotionFunc(motion)", "glutMouseFunc(mouse)", "glutKeyboardFunc(keyboard)",
-      "glutSpecialFunc(special)", "glewInit()", "glutMainLoop()", "release1"}},
+    {"fractview", &fractview::frame(), 0, calls({window(1024, 768, "Julia Fractals"), kImageGl, kMotionFirst, kLoop})},
     {"spherecast", &spherecast::frame(), 0,
-     {"srand(1765000000)", "glutInit(3, argv)", "glutInitDisplayMode(2)", "glutInitWindowPosition(0, 0)",
-      "glutInitWindowSize(1024, 768)", "glutCreateWindow(Raytracer)", "glClearColor(0, 0, 0, 0)",
-      "glDisable(GL_DEPTH_TEST)", "glMatrixMode(GL_PROJECTION)", "glLoadIdentity()",
-      "glOrtho(0, 1024, 768, 0, 0, 1)", "glMatrixMode(GL_MODELVIEW)", "glLoadIdentity()",
-      "glTranslatef(0.375, 0.375, 0)", "allocate1", "glutDisplayFunc(display)", "glutIdleFunc(idle)",
-      "glutMotionFunc(motion)", "glutMouseFunc(mouse)", "glutKeyboardFunc(keyboard)",
-      "glutSpecialFunc(special)", "glewInit()", "glutMainLoop()", "release1"}},
-    {"gravsim", &gravsim::frame(), 0,
-     {"srand(1765000000)", "glutInit(3, argv)", "glutInitDisplayMode(2)", "glutInitWindowPosition(0, 0)",
-      "glutInitWindowSize(800, 800)", "glutCreateWindow(N-Body)", "glClearColor(0, 0, 0, 0)",
-      "glColor4f(1, 1, 1, 1)", "glDisable(GL_DEPTH_TEST)", "glPointSize(2)", "allocate1", "release1",
-      "glutDisplayFunc(display)", "glutIdleFunc(idle)", "glutMouseFunc(mouse)", "glutMotionFunc(motion)",
-      "glutKeyboardFunc(keyboard)", "glutSpecialFunc(special)", "glewInit()", "glutMainLoop()", "release1"}},
+     calls({kSeed, window(1024, 768, "Raytracer"), kImageGl, kMotionFirst, kLoop})},
+    {"gravsim", &gravsim::frame(), 0, calls({kSeed, window(800, 800, "N-Body"), kPoints, kMouseFirst, kLoop})},
     {"clusterview", &clusterview::frame(), 0,
-     {"srand(1765000000)", "glutInit(3, argv)", "glutInitDisplayMode(2)", "glutInitWindowPosition(0, 0)",
-      "glutInitWindowSize(800, 800)", "glutCreateWindow(K-means)", "glClearColor(0, 0, 0, 0)",
-      "glColor4f(1, 1, 1, 1)", "glEnable(GL_DEPTH_TEST)", "allocate1", "release1", "glutDisplayFunc(display)",
-      "glutIdleFunc(idle)", "glutMouseFunc(mouse)", "glutMotionFunc(motion)", "glutKeyboardFunc(keyboard)",
-      "glutSpecialFunc(special)", "glewInit()", "glutMainLoop()", "release1"}},
+     calls({kSeed, window(800, 800, "K-means"),
+            {"glColor4f(1, 1, 1, 1)", "glEnable(GL_DEPTH_TEST)", "allocate1", "release1"}, kMouseFirst, kLoop})},
     // A failing glewInit: one line on standard output, then the program carries on.
     {"gravsim, GLEW fails", &gravsim::frame(), 1,
-     {"srand(1765000000)", "glutInit(3, argv)", "glutInitDisplayMode(2)", "glutInitWindowPosition(0, 0)",
-      "glutInitWindowSize(800, 800)", "glutCreateWindow(N-Body)", "glClearColor(0, 0, 0, 0)",
-      "glColor4f(1, 1, 1, 1)", "glDisable(GL_DEPTH_TEST)", "glPointSize(2)", "allocate1", "release1",
-      "glutDisplayFunc(display)", "glutIdleFunc(idle)", "glutMouseFunc(mouse)", "glutMotionFunc(motion)",
-      "glutKeyboardFunc(keyboard)", "glutSpecialFunc(special)", "glewInit()", "glewGetErrorString(1)",
-      "stdout: ERROR: Missing GL version\n", "glutMainLoop()", "release1"}},
+     calls({kSeed, window(800, 800, "N-Body"), kPoints, kMouseFirst, glewFails(1), kLoop})},
     {"fractview, GLEW fails", &fractview::frame(), 4,
-     {"glutInit(3, argv)", "glutInitDisplayMode(2)", "glutInitWindowPosition(0, 0)",
-      "glutInitWindowSize(1024, 768)", "glutCreateWindow(Julia Fractals)", "glClearColor(0, 0, 0, 0)",
-      "glDisable(GL_DEPTH_TEST)", "glMatrixMode(GL_PROJECTION)", "glLoadIdentity()",
-      "glOrtho(0, 1024, 768, 0, 0, 1)", "glMatrixMode(GL_MODELVIEW)", "glLoadIdentity()",
-      "glTranslatef(0.375, 0.375, 0)", "allocate1", "glutDisplayFunc(display)", "glutIdleFunc(idle)",
-      "glutMotionFunc(motion)", "glutMouseFunc(mouse)", "glutKeyboardFunc(keyboard)",
-      "glutSpecialFunc(special)", "glewInit()", "glewGetErrorString(4)", "stdout: ERROR: Missing GL version\n",
-      "glutMainLoop()", "release1"}},
+     calls({window(1024, 768, "Julia Fractals"), kImageGl, kMotionFirst, glewFails(4), kLoop})},
 };
 
 TEST(StartUp, ExactCallSequenceOfEachProgram) {
