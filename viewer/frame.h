@@ -173,11 +173,11 @@ void formatTitle(char* buf, const FrameParams& params, const char* modeName, int
 // ---- the frame's operations ----------------------------------------------------------
 
 // allocateMode enters the current mode at start-up (nothing to release); releaseMode
-// returns every buffer the program's modes hold. switchMode enters
-// newMode, the current one included (which makes new data), and releases the old mode's
-// buffers only once the new ones are had. A refused step prints one line on stderr and
-// returns false with mode, count and buffers as they were; a refusal before any mode was
-// entered leaves nothing to run and exits with status 1.
+// returns every buffer the program's modes hold. switchMode enters newMode, the current
+// one included (which makes new data), and releases the old mode's buffers only once the
+// new ones are had. A refused step prints one line on stderr and returns false with mode,
+// count and buffers as they were; a refusal before any mode was entered leaves nothing to
+// run and exits with status 1.
 bool allocateMode();
 void releaseMode();
 bool switchMode(int newMode);
@@ -204,11 +204,11 @@ void reportRefusal();
 // ---- a GPU step that fails -----------------------------------------------------------
 
 // Every CUDA result of a step inside a frame (a per-frame allocation, a copy, a launch)
-// passes here. On success it returns true. On failure it prints, once, the line
-// "<program>: <step> failed: <CUDA error>; back to mode 1 (<name>)", clears the runtime's
-// error and returns false; the caller returns at once and the frame then frees the GPU
-// mode's device buffers and goes on in mode 1. After a kernel fault (sticky on a GPU)
-// every GPU mode key is refused with that same line.
+// passes here. On success it returns true. On failure it clears the runtime's error,
+// keeps the line "<program>: <step> failed: <CUDA error>; back to mode 1 (<name>)" (the
+// step's first failure only) and returns false; the caller returns at once, and the frame
+// then says the line, frees the GPU mode's device buffers and goes on in mode 1. After a
+// kernel fault (sticky on a GPU) every GPU mode key is refused with that same line.
 bool gpuStep(cudaError_t err, const char* step);
 // Tests only: sees every result gpuStep is given and may replace it (null: none).
 extern cudaError_t (*gpuResult)(cudaError_t err, const char* step);
