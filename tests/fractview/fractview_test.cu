@@ -304,21 +304,4 @@ TEST_F(Modes, TitleRefreshAndCompute) {
     EXPECT_EQ(title, "Julia Fractals:  CPU mode, 3.99 FPS");  // 2 frames in 501 ms
 }
 
-// Nothing runs yet at start-up, so there is nothing to keep: the program ends. A refused
-// switch later keeps the running mode (refusal_test.cu).
-TEST_F(Modes, FailedStartUpAllocationEndsWithAMessage) {
-    // Earlier launches started the worker pool; a forked child would wait on it at exit.
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    fv::memory.hostAlloc = [](size_t) -> void* { return nullptr; };
-    EXPECT_EXIT(viewer::allocateMode(), testing::ExitedWithCode(1),
-                "fractview: cannot allocate 12582912 bytes of host memory for pixels \\(out of memory\\); exiting");
-    fv::memory = viewer::systemMemory();
-    fv::memory.deviceAlloc = [](void** p, size_t) {
-        *p = nullptr;
-        return cudaErrorMemoryAllocation;
-    };
-    EXPECT_EXIT(viewertest::enterMode<fv::program>(2), testing::ExitedWithCode(1),
-                "fractview: cannot allocate 12582912 bytes of device memory for pixels_gpu");
-}
-
 }  // namespace

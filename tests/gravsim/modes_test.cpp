@@ -179,20 +179,4 @@ TEST_F(Gravsim, BodyCountCeiling) {
     EXPECT_EQ(bodyCount, maxBodyCount - 512);
 }
 
-TEST(GravsimDeathTest, AllocationFailureEndsWithAMessage) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    // At start-up there is nothing to keep running.
-    EXPECT_EXIT(
-        {
-            memory.deviceAlloc = [](void** p, size_t) {
-                *p = nullptr;
-                return cudaErrorNoDevice;
-            };
-            viewertest::enterMode<gravsim::program>(2);
-        },
-        ::testing::ExitedWithCode(1),
-        "gravsim: cannot allocate 16384 bytes of device memory for d_pos0 \\(no CUDA-capable device is detected\\); "
-        "exiting");
-}
-
 }  // namespace

@@ -169,14 +169,4 @@ TEST_F(SpherecastControls, WheelScalesBySinglePrecision105AndKeepsTheOffsets) {
     EXPECT_EQ(sc::offsetY, oy);
 }
 
-// A failed GPU step inside a frame no longer ends the program: tests/viewer/failure_test.cpp.
-TEST_F(SpherecastControls, FailedStartUpAllocationEndsWithAMessageAndStatusOne) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    // At start-up there is nothing to keep.
-    sc::memory.hostAlloc = [](size_t) -> void* { return nullptr; };
-    EXPECT_EXIT(viewer::allocateMode(), testing::ExitedWithCode(1),
-                "spherecast: cannot allocate 12582912 bytes of host memory for pixels \\(out of memory\\); exiting");
-    sc::memory = viewer::systemMemory();
-}
-
 }  // namespace

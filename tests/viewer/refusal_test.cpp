@@ -352,4 +352,45 @@ TEST(Refusal, WithoutADeviceTheGpuModesAreRefusedAndTheCpuModeRuns) {
     }
 }
 
+// At start-up nothing runs yet, so there is nothing to keep: the program ends, status 1.
+TEST(Refusal, AtStartUpTheProgramEndsWithTheLine) {
+    // Earlier launches started the worker pool; a forked child would wait on it at exit.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const struct {
+        int caseIndex, mode;  // mode 0: allocateMode, the programs' own start-up
+        bool device;          // the host or the device allocator refuses
+        cudaError_t error;
+        const char* line;
+    } rows[] = {
+        {0, 0, false, kOom,
+         "^fractview: cannot allocate 12582912 bytes of host memory for pixels \\(out of memory\\); exiting\n$"},
+        {0, 2, true, kOom, "^fractview: cannot allocate 12582912 bytes of device memory for pixels_gpu"},
+        {1, 0, false, kOom,
+         "^spherecast: cannot allocate 12582912 bytes of host memory for pixels \\(out of memory\\); exiting\n$"},
+        {2, 2, true, cudaErrorNoDevice,
+         "^gravsim: cannot allocate 16384 bytes of device memory for d_pos0 \\(no CUDA-capable device is "
+         "detected\\); exiting\n$"},
+    };
+    static cudaError_t error;
+    for (const auto& row : rows) {
+        const Case& c = kCases[row.caseIndex];
+        SCOPED_TRACE(row.line);
+        viewer::state = viewer::State{};
+        viewer::program = &c.prog;
+        if (row.caseIndex == 2) gravsim::bodyCount = gravsim::startBodyCount;
+        *c.memory = viewer::systemMemory();
+        error = row.error;
+        if (row.device)
+            c.memory->deviceAlloc = [](void** p, size_t) {
+                *p = nullptr;
+                return error;
+            };
+        else
+            c.memory->hostAlloc = [](size_t) -> void* { return nullptr; };
+        EXPECT_EXIT(row.mode ? viewer::enter(c.prog, row.mode) : viewer::allocateMode(), testing::ExitedWithCode(1),
+                    row.line);
+        *c.memory = viewer::systemMemory();
+    }
+}
+
 }  // namespace
