@@ -216,11 +216,7 @@ const viewer::Buffer kCpuBuffers[] = {
     {.name = "centroidColors", .device = false, .bytes = clusterVectors, .slot = viewer::slot<centroidColors>()},
 };
 const viewer::Buffer kGpuBuffers[] = {
-    kCpuBuffers[0],
-    kCpuBuffers[1],
-    kCpuBuffers[2],
-    kCpuBuffers[3],
-    kCpuBuffers[4],
+    kCpuBuffers[0], kCpuBuffers[1], kCpuBuffers[2], kCpuBuffers[3], kCpuBuffers[4],
     {.name = "d_points", .device = true, .bytes = pointVectors, .slot = viewer::slot<d_points>()},
     {.name = "d_pointColors", .device = true, .bytes = pointVectors, .slot = viewer::slot<d_pointColors>()},
     {.name = "d_pointLabel", .device = true, .bytes = pointLabels, .slot = viewer::slot<d_pointLabel>()},

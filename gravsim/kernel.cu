@@ -242,9 +242,7 @@ const viewer::Buffer kCpuBuffers[] = {
     {.name = "mass", .device = false, .bytes = massSize, .slot = viewer::slot<mass>()},
 };
 const viewer::Buffer kGpuBuffers[] = {
-    kCpuBuffers[0],
-    kCpuBuffers[1],
-    kCpuBuffers[2],
+    kCpuBuffers[0], kCpuBuffers[1], kCpuBuffers[2],
     vectors("d_pos0", true, viewer::slot<d_pos0>()),
     vectors("d_pos1", true, viewer::slot<d_pos1>()),
     vectors("d_vel0", true, viewer::slot<d_vel0>()),
@@ -255,26 +253,12 @@ const viewer::Buffer kGpuBuffers[] = {
 // gravsim's mode keys are the characters on the digit keys of a French keyboard.
 const viewer::Mode kModes[] = {
     {.key = 0x26, .name = "CPU", .buffers = kCpuBuffers, .fill = drawBodies, .compute = stepCPU},
-    {.key = 0x32,
-     .name = "GPU",
-     .buffers = kGpuBuffers,
-     .fill = fillGPU,
-     .entered = startOnPairZero,
+    {.key = 0x32, .name = "GPU", .buffers = kGpuBuffers, .fill = fillGPU, .entered = startOnPairZero,
      .compute = stepGPU},
-    {.key = 0x22,
-     .name = "GPU double buffer",
-     .buffers = kGpuBuffers,
-     .fill = fillGPUBuffers,
-     .entered = startOnPairZero,
-     .compute = stepGPUBuffer,
-     .released = startOnPairZero},
-    {.key = 0x27,
-     .name = "GPU shared memory",
-     .buffers = kGpuBuffers,
-     .fill = fillGPUBuffers,
-     .entered = startOnPairZero,
-     .compute = stepGPUShared,
-     .released = startOnPairZero},
+    {.key = 0x22, .name = "GPU double buffer", .buffers = kGpuBuffers, .fill = fillGPUBuffers,
+     .entered = startOnPairZero, .compute = stepGPUBuffer, .released = startOnPairZero},
+    {.key = 0x27, .name = "GPU shared memory", .buffers = kGpuBuffers, .fill = fillGPUBuffers,
+     .entered = startOnPairZero, .compute = stepGPUShared, .released = startOnPairZero},
 };
 
 }  // namespace

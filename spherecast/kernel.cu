@@ -171,12 +171,8 @@ const viewer::Buffer kConstantBuffers[] = {
 const viewer::Mode kModes[] = {
     {.key = 0x31, .name = "CPU mode", .buffers = kCpuBuffers, .fill = drawScene, .compute = renderCPU},
     {.key = 0x32, .name = "GPU mode", .buffers = kGpuBuffers, .fill = drawScene, .compute = renderGPU},
-    {.key = 0x33,
-     .name = "GPU mode - constant memory",
-     .buffers = kConstantBuffers,
-     .fill = drawConstantScene,
-     .entered = enteredConstant,
-     .compute = renderGPUConstant},
+    {.key = 0x33, .name = "GPU mode - constant memory", .buffers = kConstantBuffers, .fill = drawConstantScene,
+     .entered = enteredConstant, .compute = renderGPUConstant},
 };
 
 }  // namespace
