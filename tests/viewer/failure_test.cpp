@@ -28,69 +28,61 @@ cudaError_t noDevice(void** p, size_t) {
     return cudaErrorMemoryAllocation;
 }
 
-struct Row {
-    const char* program;
-    const viewer::Program* prog;
+struct Program {
+    const char* name;
+    viewer::Program prog;
     viewer::Memory* memory;
-    int mode;             // the mode the step fails in
-    bool onEntry;         // the failure comes while mode `mode` is entered from mode 1
-    const char* step;     // the step whose result fails, or null: the allocation below fails
-    cudaError_t error;    // what it returns
-    void (*breakMemory)(viewer::Memory& m);
-    const char* line;     // "<error>" stands for the runtime's text of the error
+    const char* cpuMode;  // mode 1's name
 };
-
-const viewer::Program kFractview = fractview::program(nullptr);
-const viewer::Program kSpherecast = spherecast::program(nullptr);
-const viewer::Program kGravsim = gravsim::program(nullptr);
-const viewer::Program kClusterview = clusterview::program(nullptr);
+const Program kPrograms[] = {
+    {"fractview", fractview::program(nullptr), &fractview::memory, "CPU mode"},
+    {"spherecast", spherecast::program(nullptr), &spherecast::memory, "CPU mode"},
+    {"gravsim", gravsim::program(nullptr), &gravsim::memory, "CPU"},
+    {"clusterview", clusterview::program(nullptr), &clusterview::memory, "CPU"},
+};
+enum { kFractview, kSpherecast, kGravsim, kClusterview };
 
 constexpr cudaError_t kRefused = cudaErrorInvalidConfiguration, kFault = cudaErrorIllegalAddress,
                       kCopy = cudaErrorInvalidValue, kNoMemory = cudaErrorMemoryAllocation;
+// gpuResult replaces the named step's result, or the device or host allocator fails.
+enum Seam { Result, DeviceAlloc, HostAlloc };
+
+struct Row {
+    int program;
+    int mode;           // the mode the step fails in
+    bool onEntry;       // the failure comes while mode `mode` is entered from mode 1
+    const char* step;   // as the line names it
+    Seam seam;
+    cudaError_t error;  // what the step returns
+    const char* line;   // null: "<program>: <step> failed: <error>; back to mode 1 (<name>)"
+};
 
 const Row kRows[] = {
-    {"fractview", &kFractview, &fractview::memory, 2, false, "juliaColorGPU launch", kRefused, nullptr,
-     "fractview: juliaColorGPU launch failed: <error>; back to mode 1 (CPU mode)\n"},
-    {"fractview", &kFractview, &fractview::memory, 2, false, "image download", kFault, nullptr,
-     "fractview: image download failed: <error>; back to mode 1 (CPU mode)\n"},
-    {"spherecast", &kSpherecast, &spherecast::memory, 2, false, nullptr, kNoMemory,
-     [](viewer::Memory& m) { m.deviceAlloc = noDevice; },
-     "spherecast: d_spheres allocation failed: <error>; back to mode 1 (CPU mode)\n"},
-    {"spherecast", &kSpherecast, &spherecast::memory, 2, false, "scene upload", kCopy, nullptr,
-     "spherecast: scene upload failed: <error>; back to mode 1 (CPU mode)\n"},
-    {"spherecast", &kSpherecast, &spherecast::memory, 2, false, "computeGPUPixel launch", kRefused, nullptr,
-     "spherecast: computeGPUPixel launch failed: <error>; back to mode 1 (CPU mode)\n"},
-    {"spherecast", &kSpherecast, &spherecast::memory, 3, false, "image download", kFault, nullptr,
-     "spherecast: image download failed: <error>; back to mode 1 (CPU mode)\n"},
-    {"spherecast", &kSpherecast, &spherecast::memory, 3, true, "constant scene upload", kCopy, nullptr,
-     "spherecast: constant scene upload failed: <error>; back to mode 1 (CPU mode)\n"},
-    {"gravsim", &kGravsim, &gravsim::memory, 2, false, "position upload", kCopy, nullptr,
-     "gravsim: position upload failed: <error>; back to mode 1 (CPU)\n"},
-    {"gravsim", &kGravsim, &gravsim::memory, 2, false, "computeBodyGPU launch", kRefused, nullptr,
-     "gravsim: computeBodyGPU launch failed: <error>; back to mode 1 (CPU)\n"},
-    {"gravsim", &kGravsim, &gravsim::memory, 3, false, "computeBodyGPUBuffer launch", kFault, nullptr,
-     "gravsim: computeBodyGPUBuffer launch failed: <error>; back to mode 1 (CPU)\n"},
-    {"gravsim", &kGravsim, &gravsim::memory, 4, false, "position download", kCopy, nullptr,
-     "gravsim: position download failed: <error>; back to mode 1 (CPU)\n"},
-    {"gravsim", &kGravsim, &gravsim::memory, 4, true, "mass upload", kCopy, nullptr,
-     "gravsim: mass upload failed: <error>; back to mode 1 (CPU)\n"},
+    {kFractview, 2, false, "juliaColorGPU launch", Result, kRefused},
+    {kFractview, 2, false, "image download", Result, kFault},
+    {kSpherecast, 2, false, "d_spheres allocation", DeviceAlloc, kNoMemory},
+    {kSpherecast, 2, false, "scene upload", Result, kCopy},
+    {kSpherecast, 2, false, "computeGPUPixel launch", Result, kRefused},
+    {kSpherecast, 3, false, "image download", Result, kFault},
+    {kSpherecast, 3, true, "constant scene upload", Result, kCopy},
+    {kGravsim, 2, false, "position upload", Result, kCopy},
+    {kGravsim, 2, false, "computeBodyGPU launch", Result, kRefused},
+    {kGravsim, 3, false, "computeBodyGPUBuffer launch", Result, kFault},
+    {kGravsim, 4, false, "position download", Result, kCopy},
+    {kGravsim, 4, true, "mass upload", Result, kCopy},
     // The CPU step's scratch: mode 1 is the fallback already, so the step is skipped.
-    {"gravsim", &kGravsim, &gravsim::memory, 1, false, nullptr, cudaSuccess,
-     [](viewer::Memory& m) { m.hostAlloc = noHost; },
+    {kGravsim, 1, false, "newPos", HostAlloc, cudaSuccess,
      "gravsim: cannot allocate 1024 bytes of host memory for newPos; CPU step skipped\n"},
-    {"clusterview", &kClusterview, &clusterview::memory, 2, false, "kernelAssign launch", kFault, nullptr,
-     "clusterview: kernelAssign launch failed: <error>; back to mode 1 (CPU)\n"},
-    {"clusterview", &kClusterview, &clusterview::memory, 2, false, "label download", kCopy, nullptr,
-     "clusterview: label download failed: <error>; back to mode 1 (CPU)\n"},
-    {"clusterview", &kClusterview, &clusterview::memory, 2, true, "centroid colour upload", kCopy, nullptr,
-     "clusterview: centroid colour upload failed: <error>; back to mode 1 (CPU)\n"},
+    {kClusterview, 2, false, "kernelAssign launch", Result, kFault},
+    {kClusterview, 2, false, "label download", Result, kCopy},
+    {kClusterview, 2, true, "centroid colour upload", Result, kCopy},
 };
 
 std::string lineOf(const Row& row) {
-    std::string line = row.line;
-    if (size_t at = line.find("<error>"); at != std::string::npos)
-        line.replace(at, 7, cudaGetErrorString(row.error));
-    return line;
+    if (row.line) return row.line;
+    const Program& p = kPrograms[row.program];
+    return std::string(p.name) + ": " + row.step + " failed: " + cudaGetErrorString(row.error) +
+           "; back to mode 1 (" + p.cpuMode + ")\n";
 }
 
 // Every buffer of mode `mode` in its slot: device ones gone, host ones held.
@@ -110,7 +102,8 @@ TEST(GpuStepFailure, EveryViewerGoesOnInModeOneWithOneLine) {
 #if GPU_BACKEND_IS_CPU
         const size_t tracked = gpu::cpu::trackedAllocationCount();
 #endif
-        const viewer::Program& prog = *row.prog;
+        const viewer::Program& prog = kPrograms[row.program].prog;
+        viewer::Memory& memory = *kPrograms[row.program].memory;
         const unsigned char key = prog.params->modes[row.mode - 1].key;
         viewer::state = viewer::State{};
         viewer::platform = viewer::Platform{[] { return 0; }, [](const char*) {}};
@@ -118,9 +111,10 @@ TEST(GpuStepFailure, EveryViewerGoesOnInModeOneWithOneLine) {
         ASSERT_TRUE(viewer::enter(prog, row.onEntry ? 1 : row.mode));
         const void* before = prog.params->modes[0].buffers[0].slot.get();
 
-        failingStep = row.step;
+        failingStep = row.seam == Result ? row.step : nullptr;
         failingError = row.error;
-        if (row.breakMemory) row.breakMemory(*row.memory);
+        if (row.seam == DeviceAlloc) memory.deviceAlloc = noDevice;
+        if (row.seam == HostAlloc) memory.hostAlloc = noHost;
         testing::internal::CaptureStderr();
         if (row.onEntry) viewer::keyboard(key, 0, 0);
         for (int frame = 0; frame < 3; ++frame) viewer::computeFrame();
@@ -133,7 +127,7 @@ TEST(GpuStepFailure, EveryViewerGoesOnInModeOneWithOneLine) {
         // Nothing fails now: a kernel fault refuses the GPU mode with its line, any other
         // failure lets it be entered and run again.
         failingStep = nullptr;
-        *row.memory = viewer::systemMemory();
+        memory = viewer::systemMemory();
         const bool fault = row.error == kFault;
         testing::internal::CaptureStderr();
         viewer::keyboard(key, 0, 0);
