@@ -20,7 +20,8 @@ void kmeansRows(int count) {
     namespace cv = clusterview;
     srand(1);
     cv::pointCount = count;
-    cv::allocateGPU();  // host and device arrays of one cloud: both modes step the same data
+    static const viewer::Program program = cv::program(nullptr);
+    viewer::enter(program, 2);  // host and device arrays of one cloud: both modes step the same data
     const std::string n = std::to_string(count);
     const double distances = (double)count * cv::clusterCount;
     // Per distance: 3 subtractions, 3 multiplications, 2 additions, 1 square root, 1 compare.
@@ -87,7 +88,7 @@ void kmeansRows(int count) {
         bench::addBar({"clusterview: kernelAssign speed-up over the CPU loop, " + n + " points",
                        loop.median_ms / kernel.median_ms, 0.9 * cores});
 #endif
-    cv::releaseGPU();
+    viewer::releaseMode();
     cv::pointCount = cv::startPointCount;
 }
 

@@ -31,16 +31,17 @@ double iterationsOf(const float4* image, int prec) {
 
 BENCH_SECTION(fractview_frames) {
     namespace fv = fractview;
+    static const viewer::Program program = fv::program(nullptr);
     fv::resetView();
     if (!gpu::deviceAvailable()) {
         fprintf(stderr, "  fractview: no CUDA device, GPU rows skipped\n");
-        fv::allocateCPU();
+        viewer::enter(program, 1);
         bench::addRow({"fractview", "renderCPU per frame (mode 1)", bench::measure(fv::renderCPU), 0, "",
                        "786432 px", 0, "no device: GPU rows skipped"});
-        fv::releaseCPU();
+        viewer::releaseMode();
         return;
     }
-    fv::allocateGPU();
+    viewer::enter(program, 2);
     const dim3 grid(1536), block(512);
 
     auto cpu = bench::measure([] {
@@ -99,5 +100,5 @@ BENCH_SECTION(fractview_frames) {
                    fmt("786432 threads, %.0f iterations", iters), cpu.median_ms,
                    fmt("cost %.3fx renderCPU (bar 1.10x)", one.median_ms / cpu.median_ms)});
 #endif
-    fv::releaseGPU();
+    viewer::releaseMode();
 }

@@ -22,6 +22,7 @@ std::string napkin(int n, double busBytes) {
 
 BENCH_SECTION(gravsimModes) {
     using namespace gravsim;
+    static const viewer::Program program = gravsim::program(nullptr);
     const int saved = bodyCount;
     for (int n : {1024, 16384}) {
         bodyCount = n;
@@ -29,23 +30,22 @@ BENCH_SECTION(gravsimModes) {
         const bool big = n > 4096;
         const std::string size = std::to_string(n) + " bodies";
 
-        allocateCPU();
+        viewer::enter(program, 1);
         // At 16384 bodies stepCPU takes seconds: measured once or twice only.
         bench::Stats cpu = big ? bench::measure(stepCPU, 1, 0.0, 0, 2) : bench::measure(stepCPU);
-        releaseCPU();
+        viewer::releaseMode();
         bench::addRow({"gravsim", "stepCPU per frame, " + size, cpu, 0, "", napkin(n, 0), 0, "the reference"});
 
         const double vectors = (double)n * sizeof(float4);
         struct Mode {
             const char* name;
-            void (*allocate)();
-            void (*release)();
+            int mode;
             void (*step)();
             double bus;
         } modes[] = {
-            {"stepGPU", allocateGPU, releaseGPU, stepGPU, 4 * vectors},
-            {"stepGPUBuffer", allocateGPUBuffers, releaseGPUBuffers, stepGPUBuffer, vectors},
-            {"stepGPUShared", allocateGPUBuffers, releaseGPUBuffers, stepGPUShared, vectors},
+            {"stepGPU", 2, stepGPU, 4 * vectors},
+            {"stepGPUBuffer", 3, stepGPUBuffer, vectors},
+            {"stepGPUShared", 4, stepGPUShared, vectors},
         };
         double plainMin = 0;
 #if GPU_BACKEND_IS_CPU
@@ -54,9 +54,9 @@ BENCH_SECTION(gravsimModes) {
         const double ideal = 0;
 #endif
         for (const Mode& m : modes) {
-            m.allocate();
+            viewer::enter(program, m.mode);
             bench::Stats s = big && GPU_BACKEND_IS_CPU ? bench::measure(m.step, 3, 0.0, 1, 4) : bench::measure(m.step);
-            m.release();
+            viewer::releaseMode();
             std::string note;
             if (m.step == stepGPU) plainMin = s.min_ms;
             if (m.step == stepGPUShared) {
@@ -74,7 +74,7 @@ BENCH_SECTION(gravsimModes) {
     // on the machine hits both alike: what the shared-memory tiles (and, on the cpu
     // backend, their two barriers per tile) cost or save.
     bodyCount = 16384;
-    allocateGPUBuffers();
+    viewer::enter(program, 3);
     const dim3 grid((bodyCount + blockSize - 1) / blockSize), block(blockSize);
     double plain = 1e300, tiled = 1e300;
     bench::Stats plainStats, tiledStats;
@@ -90,7 +90,7 @@ BENCH_SECTION(gravsimModes) {
         if (a.min_ms < plain) plain = a.min_ms, plainStats = a;
         if (b.min_ms < tiled) tiled = b.min_ms, tiledStats = b;
     }
-    releaseGPUBuffers();
+    viewer::releaseMode();
     char note[120];
     snprintf(note, sizeof note, "%.2fx computeBodyGPU, fastest of alternating launches", tiled / plain);
     bench::addRow({"gravsim", "computeBodyGPU kernel, 16384 bodies", plainStats, 0, "", napkin(16384, 0), 0,

@@ -33,12 +33,10 @@ void enter(int mode, int count) {
     sc::spheres_count = count;
     sc::scale = 1.0f;
     sc::offsetX = sc::offsetY = 0.0f;
-    if (mode == 1) sc::allocateCPU();
-    if (mode == 2) sc::allocateGPU();
-    if (mode == 3) sc::allocateGPUConstant();
+    static const viewer::Program program = sc::program(nullptr);
+    viewer::enter(program, mode);
 }
 
-void leave(int mode) { mode == 1 ? sc::releaseCPU() : sc::releaseGPU(); }
 
 std::string testsMath(int count, const char* bytes) {
     return fmt("786,432 px x %.0f spheres = %.1f M hit tests", count, 786432.0 * count / 1e6) + bytes;
@@ -53,14 +51,14 @@ Frames framesAt(int count) {
     const std::string n = std::to_string(count) + " spheres";
     enter(1, count);
     f.cpu = bench::measure(sc::renderCPU);
-    leave(1);
+    viewer::releaseMode();
     bench::addRow({"spherecast", "renderCPU per frame, " + n, f.cpu, 0, "", testsMath(count, "; no copies"), 0,
                    "mode 1, one host thread"});
 
     const double bound = cores() ? f.cpu.median_ms / cores() : 0;
     enter(2, count);
     f.global = bench::measure(sc::renderGPU);
-    leave(2);
+    viewer::releaseMode();
     bench::addRow({"spherecast", "renderGPU per frame, " + n, f.global, f.cpu.median_ms, "renderCPU",
                    testsMath(count, fmt("; up %.0f B scene, down 12,582,912 B image", count * 28.0).c_str()), bound,
                    std::string(cores() ? "bound: renderCPU / workers" : "mode 2") +
@@ -69,7 +67,7 @@ Frames framesAt(int count) {
     if (count <= sc::constantSphereCount) {
         enter(3, count);
         f.constant = bench::measure(sc::renderGPUConstant);
-        leave(3);
+        viewer::releaseMode();
         bench::addRow({"spherecast", "renderGPUConstant per frame, " + n, f.constant, f.cpu.median_ms, "renderCPU",
                        testsMath(count, "; scene in constant memory, down 12,582,912 B image"), bound,
                        cores() ? "bound: renderCPU / workers" : "mode 3"});
@@ -99,14 +97,14 @@ BENCH_SECTION(spherecast_render) {
     const bench::Stats download =
         bench::measure([] { cudaMemcpy(sc::pixels, sc::pixels_gpu, sc::imageBytes, cudaMemcpyDeviceToHost); });
     cudaFree(d_scene);
-    leave(2);
+    viewer::releaseMode();
     enter(3, 20);
     const bench::Stats kCM = bench::measure([] {
         launchKernel(sc::computeGPUPixelCM, dim3(sc::gridSize), dim3(sc::blockSize), sc::pixels_gpu, 0.0f, 0.0f, 1.0f,
                      20);
         cudaMemcpy(sc::pixels, sc::pixels_gpu, sizeof(float4), cudaMemcpyDeviceToHost);
     });
-    leave(3);
+    viewer::releaseMode();
 
     const unsigned n = cores();
     auto kernelRow = [&](const char* name, int count, const bench::Stats& k, const bench::Stats& cpu,

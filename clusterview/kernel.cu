@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "camera/camera.h"
+
 namespace clusterview {
 
 int pointCount = startPointCount;
@@ -21,7 +23,7 @@ float4* d_pointColors = nullptr;
 float4* d_centroidColors = nullptr;
 unsigned* d_pointLabel = nullptr;
 
-int (*draw)() = rand;
+int (*randomSource)() = rand;
 viewer::Memory memory = viewer::systemMemory();
 
 namespace {
@@ -43,44 +45,28 @@ size_t bytesOf(int count, size_t element) { return (size_t)count * element; }
 
 }  // namespace
 
-void* hostAlloc(size_t bytes, const char* name) {
-    void* p = malloc(bytes);
-    if (!p && bytes > 0) {
-        fprintf(stderr, "clusterview: out of memory: cannot allocate %zu bytes for %s\n", bytes, name);
-        exit(1);
-    }
-    return p;
-}
-
-void requireCuda(cudaError_t err, const char* what) {
-    if (err != cudaSuccess) {
-        fprintf(stderr, "clusterview: %s failed: %s\n", what, cudaGetErrorString(err));
-        exit(1);
-    }
-}
-
 // ---- data ------------------------------------------------------------------------------
 
 void generatePointsInto(float4* result, int count, float scale) {
     Blob blobs[blobCount];
     for (int b = 0; b < blobCount; ++b) {
-        float ux = signedUnit(draw());
-        float uy = signedUnit(draw());
-        float uz = signedUnit(draw());
-        float q = (float)((draw() % 1000) * 3);
+        float ux = signedUnit(randomSource());
+        float uy = signedUnit(randomSource());
+        float uz = signedUnit(randomSource());
+        float q = (float)((randomSource() % 1000) * 3);
         float reach = (float)pow((double)(q / 1000.0f), 4.0);
         blobs[b].centre = make_float4(reach * scale * ux, reach * scale * uy, reach * scale * uz, 1.0f);
-        blobs[b].spread = unit(draw()) + 0.5f;
+        blobs[b].spread = unit(randomSource()) + 0.5f;
     }
     for (int i = 0; i < count; ++i) {
-        const Blob& blob = blobs[draw() % blobCount];
+        const Blob& blob = blobs[randomSource() % blobCount];
         float e, f, g;
         do {  // a zero direction has no length to divide by: draw it again
-            e = signedUnit(draw());
-            f = signedUnit(draw());
-            g = signedUnit(draw());
+            e = signedUnit(randomSource());
+            f = signedUnit(randomSource());
+            g = signedUnit(randomSource());
         } while (e == 0.0f && f == 0.0f && g == 0.0f);
-        float m = (float)((draw() % 1000) * 2) / 1000.0f;
+        float m = (float)((randomSource() % 1000) * 2) / 1000.0f;
         float len = sqrtf(e * e + f * f + g * g);
         float h = (float)pow((double)(m / len), 2.5);
         float k = blob.spread * blob.spread * h * scale;
@@ -89,70 +75,20 @@ void generatePointsInto(float4* result, int count, float scale) {
 }
 
 float4* generatePoints(int count, float scale) {
-    float4* result = (float4*)hostAlloc(bytesOf(count, sizeof(float4)), "points");
+    float4* result = (float4*)malloc(bytesOf(count, sizeof(float4)));
+    if (!result) return nullptr;
     generatePointsInto(result, count, scale);
     return result;
 }
 
 float4 randomColor() {
     float4 color;
-    color.x = unit(draw());
-    color.y = unit(draw());
-    color.z = unit(draw());
+    color.x = unit(randomSource());
+    color.y = unit(randomSource());
+    color.z = unit(randomSource());
     color.w = 1.0f;
     return color;
 }
-
-namespace {
-
-// The arrays of a new state, taken before the old state is let go.
-struct Arrays {
-    float4 *points = nullptr, *pointColors = nullptr, *centroids = nullptr, *centroidColors = nullptr;
-    int* pointLabel = nullptr;
-};
-struct DeviceArrays {
-    float4 *points = nullptr, *pointColors = nullptr, *centroids = nullptr, *centroidColors = nullptr;
-    unsigned* pointLabel = nullptr;
-};
-
-bool takeArrays(viewer::Staging& stage, Arrays& a) {
-    const size_t n16 = bytesOf(pointCount, sizeof(float4)), k16 = sizeof(float4) * clusterCount;
-    return stage.host(&a.points, n16, "points") && stage.host(&a.pointColors, n16, "pointColors") &&
-           stage.host(&a.pointLabel, bytesOf(pointCount, sizeof(int)), "pointLabel") &&
-           stage.host(&a.centroids, k16, "centroids") && stage.host(&a.centroidColors, k16, "centroidColors");
-}
-
-bool takeDeviceArrays(viewer::Staging& stage, DeviceArrays& d) {
-    const size_t n16 = bytesOf(pointCount, sizeof(float4)), k16 = sizeof(float4) * clusterCount;
-    return stage.device(&d.points, n16, "d_points") && stage.device(&d.pointColors, n16, "d_pointColors") &&
-           stage.device(&d.pointLabel, bytesOf(pointCount, sizeof(unsigned)), "d_pointLabel") &&
-           stage.device(&d.centroids, k16, "d_centroids") && stage.device(&d.centroidColors, k16, "d_centroidColors");
-}
-
-// A new cloud, its first 128 points as centroids, and the cluster colours.
-void initArrays(const Arrays& a) {
-    generatePointsInto(a.points, pointCount, 1.0f);
-    for (int k = 0; k < clusterCount; ++k) {
-        a.centroids[k] = a.points[k];
-        a.centroidColors[k] = randomColor();
-    }
-    // The assignment writes red, green and blue; the rest starts defined (opaque black),
-    // so the first upload and draw never read uninitialised memory.
-    for (int i = 0; i < pointCount; ++i) {
-        a.pointLabel[i] = 0;
-        a.pointColors[i] = make_float4(0.0f, 0.0f, 0.0f, 1.0f);
-    }
-}
-
-void install(const Arrays& a) {
-    points = a.points;
-    pointColors = a.pointColors;
-    pointLabel = a.pointLabel;
-    centroids = a.centroids;
-    centroidColors = a.centroidColors;
-}
-
-}  // namespace
 
 // ---- assignment and update ---------------------------------------------------------
 
@@ -211,98 +147,89 @@ void stepGPU() {
     GPU_RANGE("stepGPU");
     {
         GPU_RANGE("launch kernelAssign");
-        requireCuda(launchKernel(kernelAssign, assignGrid(pointCount), assignBlock(pointCount), d_points,
-                                 d_centroids, d_pointColors, d_centroidColors, d_pointLabel),
-                    "kernelAssign launch");
+        if (!viewer::gpuStep(launchKernel(kernelAssign, assignGrid(pointCount), assignBlock(pointCount), d_points,
+                                          d_centroids, d_pointColors, d_centroidColors, d_pointLabel),
+                             "kernelAssign launch"))
+            return;
     }
     {
         GPU_RANGE("copy to host");
-        requireCuda(
-            cudaMemcpy(pointLabel, d_pointLabel, bytesOf(pointCount, sizeof(unsigned)), cudaMemcpyDeviceToHost),
-            "label download");
-        requireCuda(
-            cudaMemcpy(pointColors, d_pointColors, bytesOf(pointCount, sizeof(float4)), cudaMemcpyDeviceToHost),
-            "colour download");
+        if (!viewer::gpuStep(cudaMemcpy(pointLabel, d_pointLabel, bytesOf(pointCount, sizeof(unsigned)),
+                                        cudaMemcpyDeviceToHost),
+                             "label download") ||
+            !viewer::gpuStep(cudaMemcpy(pointColors, d_pointColors, bytesOf(pointCount, sizeof(float4)),
+                                        cudaMemcpyDeviceToHost),
+                             "colour download"))
+            return;
     }
     updateCentroids();
     GPU_RANGE("copy to device");
-    requireCuda(cudaMemcpy(d_centroids, centroids, sizeof(float4) * clusterCount, cudaMemcpyHostToDevice),
-                "centroid upload");
+    viewer::gpuStep(cudaMemcpy(d_centroids, centroids, sizeof(float4) * clusterCount, cudaMemcpyHostToDevice),
+                    "centroid upload");
 }
 
 // ---- modes and keys ------------------------------------------------------------------
 
-bool enterCPU(void (*releaseOld)()) {
-    viewer::Staging stage(memory);
-    Arrays a;
-    if (!takeArrays(stage, a)) {
-        stage.undo();
-        return false;
+namespace {
+
+size_t pointVectors() { return bytesOf(pointCount, sizeof(float4)); }
+size_t pointLabels() { return bytesOf(pointCount, sizeof(int)); }
+size_t clusterVectors() { return sizeof(float4) * clusterCount; }
+
+// A new cloud in the staged host arrays (places 0 to 4: points, pointColors, pointLabel,
+// centroids, centroidColors), its first 128 points as centroids, and the cluster colours.
+bool drawCloud(const viewer::Staged& b) {
+    float4 *pts = b.at<float4>(0), *colors = b.at<float4>(1), *cents = b.at<float4>(3);
+    int* labels = b.at<int>(2);
+    generatePointsInto(pts, pointCount, 1.0f);
+    for (int k = 0; k < clusterCount; ++k) {
+        cents[k] = pts[k];
+        b.at<float4>(4)[k] = randomColor();
     }
-    initArrays(a);
-    if (releaseOld) releaseOld();
-    install(a);
+    // The assignment writes red, green and blue; the rest starts defined (opaque black),
+    // so the first upload and draw never read uninitialised memory.
+    for (int i = 0; i < pointCount; ++i) {
+        labels[i] = 0;
+        colors[i] = make_float4(0.0f, 0.0f, 0.0f, 1.0f);
+    }
     return true;
 }
 
-bool enterGPU(void (*releaseOld)()) {
-    viewer::Staging stage(memory);
-    Arrays a;
-    DeviceArrays d;
-    if (!takeArrays(stage, a) || !takeDeviceArrays(stage, d)) {
-        stage.undo();
-        return false;
-    }
-    initArrays(a);
-    const size_t n16 = bytesOf(pointCount, sizeof(float4)), n4 = bytesOf(pointCount, sizeof(unsigned));
-    const size_t k16 = sizeof(float4) * clusterCount;
-    requireCuda(cudaMemcpy(d.points, a.points, n16, cudaMemcpyHostToDevice), "point upload");
-    requireCuda(cudaMemcpy(d.pointColors, a.pointColors, n16, cudaMemcpyHostToDevice), "colour upload");
-    requireCuda(cudaMemcpy(d.pointLabel, a.pointLabel, n4, cudaMemcpyHostToDevice), "label upload");
-    requireCuda(cudaMemcpy(d.centroids, a.centroids, k16, cudaMemcpyHostToDevice), "centroid upload");
-    requireCuda(cudaMemcpy(d.centroidColors, a.centroidColors, k16, cudaMemcpyHostToDevice),
-                "centroid colour upload");
-    if (releaseOld) releaseOld();
-    install(a);
-    d_points = d.points;
-    d_pointColors = d.pointColors;
-    d_pointLabel = d.pointLabel;
-    d_centroids = d.centroids;
-    d_centroidColors = d.centroidColors;
+// The cloud, then every host array to its device twin (places 5 to 9).
+bool drawAndUpload(const viewer::Staged& b) {
+    drawCloud(b);
+    const char* steps[] = {"point upload", "colour upload", "label upload", "centroid upload",
+                           "centroid colour upload"};
+    const size_t bytes[] = {pointVectors(), pointVectors(), pointLabels(), clusterVectors(), clusterVectors()};
+    for (int i = 0; i < 5; ++i)
+        if (!viewer::gpuStep(cudaMemcpy(b.at<void>(5 + i), b.at<void>(i), bytes[i], cudaMemcpyHostToDevice),
+                             steps[i]))
+            return false;
     return true;
 }
 
-void initKMeans() {
-    if (!enterCPU(nullptr)) viewer::cannotStart("clusterview");
-}
+const viewer::Buffer kCpuBuffers[] = {
+    {.name = "points", .device = false, .bytes = pointVectors, .slot = viewer::slot<points>()},
+    {.name = "pointColors", .device = false, .bytes = pointVectors, .slot = viewer::slot<pointColors>()},
+    {.name = "pointLabel", .device = false, .bytes = pointLabels, .slot = viewer::slot<pointLabel>()},
+    {.name = "centroids", .device = false, .bytes = clusterVectors, .slot = viewer::slot<centroids>()},
+    {.name = "centroidColors", .device = false, .bytes = clusterVectors, .slot = viewer::slot<centroidColors>()},
+};
+const viewer::Buffer kGpuBuffers[] = {
+    kCpuBuffers[0], kCpuBuffers[1], kCpuBuffers[2], kCpuBuffers[3], kCpuBuffers[4],
+    {.name = "d_points", .device = true, .bytes = pointVectors, .slot = viewer::slot<d_points>()},
+    {.name = "d_pointColors", .device = true, .bytes = pointVectors, .slot = viewer::slot<d_pointColors>()},
+    {.name = "d_pointLabel", .device = true, .bytes = pointLabels, .slot = viewer::slot<d_pointLabel>()},
+    {.name = "d_centroids", .device = true, .bytes = clusterVectors, .slot = viewer::slot<d_centroids>()},
+    {.name = "d_centroidColors", .device = true, .bytes = clusterVectors, .slot = viewer::slot<d_centroidColors>()},
+};
 
-void allocateCPU() { initKMeans(); }
+const viewer::Mode kModes[] = {
+    {.key = 0x31, .name = "CPU", .buffers = kCpuBuffers, .fill = drawCloud, .compute = stepCPU},
+    {.key = 0x32, .name = "GPU", .buffers = kGpuBuffers, .fill = drawAndUpload, .compute = stepGPU},
+};
 
-void allocateGPU() {
-    if (!enterGPU(nullptr)) viewer::cannotStart("clusterview");
-}
-
-void releaseCPU() {
-    for (void* p : {(void*)points, (void*)pointLabel, (void*)pointColors, (void*)centroids, (void*)centroidColors})
-        if (p) memory.hostFree(p);
-    points = nullptr;
-    pointLabel = nullptr;
-    pointColors = nullptr;
-    centroids = nullptr;
-    centroidColors = nullptr;
-}
-
-void releaseGPU() {
-    releaseCPU();
-    for (void* p : {(void*)d_points, (void*)d_pointColors, (void*)d_pointLabel, (void*)d_centroids,
-                    (void*)d_centroidColors})
-        if (p) memory.deviceFree(p);
-    d_points = nullptr;
-    d_pointColors = nullptr;
-    d_pointLabel = nullptr;
-    d_centroids = nullptr;
-    d_centroidColors = nullptr;
-}
+}  // namespace
 
 void specialKeys(int key, int, int) {
     int next = pointCount;
@@ -319,14 +246,25 @@ void specialKeys(int key, int, int) {
 
 int currentPointCount() { return pointCount; }
 
-viewer::Program frameProgram() {
-    viewer::Program p{};
-    p.params = &viewer::clusterviewFrame;
-    p.modes[1] = {enterCPU, releaseCPU, stepCPU};
-    p.modes[2] = {enterGPU, releaseGPU, stepGPU};
-    p.count = currentPointCount;
-    p.specialKeys = specialKeys;
-    return p;
+namespace {
+
+void setUpCamera() { camera::initCamera(300.0); }
+
+const viewer::FrameParams kFrame{
+    .title = "K-means", .width = 800, .height = 800, .gl = {.whiteColor = true, .depthTest = true},
+    .refreshMs = 200, .titleFormat = "%s: %s, %i points, %.2f FPS", .titleShowsCount = true,
+    .modes = kModes, .seedsRandom = true, .startUp = viewer::StartUp::SwitchMode,
+    .callbackOrder = viewer::CallbackOrder::DisplayIdleMouseMotion,
+    .program = "clusterview", .countName = "points"};
+
+}  // namespace
+
+const viewer::FrameParams& frame() { return kFrame; }
+
+viewer::Program program(void (*draw)()) {
+    return {.params = &kFrame, .memory = &memory, .count = currentPointCount, .draw = draw,
+            .specialKeys = specialKeys, .mouse = camera::cameraMouse, .motion = camera::cameraMotion,
+            .setUp = setUpCamera};
 }
 
 }  // namespace clusterview

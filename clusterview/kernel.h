@@ -8,7 +8,6 @@
 
 #include "gpu/runtime.h"
 #include "viewer/frame.h"
-#include "viewer/memory.h"
 
 namespace clusterview {
 
@@ -37,7 +36,7 @@ extern float4* d_centroidColors;
 extern unsigned* d_pointLabel;
 
 // Source of the generator's draws: the C library's rand. Tests replace it with a script.
-extern int (*draw)();
+extern int (*randomSource)();
 // Where the modes get and return their arrays. Tests swap in counting or failing functions.
 extern viewer::Memory memory;
 
@@ -46,13 +45,9 @@ extern viewer::Memory memory;
 // A new cloud of count points in 128 blobs into result. A point whose random offset
 // direction comes out as zero has its direction drawn again.
 void generatePointsInto(float4* result, int count, float scale);
-// The same into a new array (malloc) that the caller frees.
+// The same into a new array (malloc) that the caller frees; null when it cannot be had.
 float4* generatePoints(int count, float scale);
 float4 randomColor();
-
-// Fresh points, centroids (the first 128 points), colours and labels for pointCount;
-// arrays that cannot be had end the program with the line on stderr and status 1.
-void initKMeans();
 
 // ---- assignment and update ---------------------------------------------------------
 
@@ -92,17 +87,10 @@ void stepGPU();
 
 // ---- modes and keys ------------------------------------------------------------------
 
-// The frame's mode entries (see viewer::ModeOps): every host (and device) array of the new
-// state taken, a new cloud made (and uploaded) before the old mode is released. A refusal
-// keeps the running mode, its cloud and its count.
-bool enterCPU(void (*releaseOld)());
-bool enterGPU(void (*releaseOld)());
-// The same with nothing to release, for start-up and the benchmark: arrays that cannot be
-// had end the program with the line on stderr and status 1.
-void allocateCPU();
-void allocateGPU();
-void releaseCPU();
-void releaseGPU();
+// Mode 1 holds points, pointColors, pointLabel, centroids and centroidColors; mode 2 also
+// their device twins. Each entry makes a new cloud (its first 128 points the centroids)
+// and uploads it before the old mode is released. The frame enters and leaves them
+// (viewer::enter for the benchmark and tests).
 
 // Up doubles pointCount (up to maxPointCount), down halves it (not below 256); either
 // then re-enters the current mode with a new cloud (viewer::changeCount: a refusal keeps
@@ -111,13 +99,9 @@ void specialKeys(int key, int x, int y);
 
 int currentPointCount();
 
-// The frame's view of the program: parameters, modes, count, keys. main adds the drawing
-// and the camera's mouse handlers.
-viewer::Program frameProgram();
-
-// malloc for generatePoints, and a launch or copy that fails: these end the program with a
-// message on stderr and status 1.
-void* hostAlloc(size_t bytes, const char* name);
-void requireCuda(cudaError_t err, const char* what);
+// The frame table (window, title, modes) and the program for the frame; draw is the
+// window's drawing step.
+const viewer::FrameParams& frame();
+viewer::Program program(void (*draw)());
 
 }  // namespace clusterview

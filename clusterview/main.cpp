@@ -38,10 +38,6 @@ void drawKMeans() {
 
 int main(int argc, char** argv) {
     gpu::announceBackend("clusterview");
-    camera::initCamera(300.0);
-    viewer::Program program = clusterview::frameProgram();
-    program.draw = drawKMeans;
-    program.mouse = camera::cameraMouse;
-    program.motion = camera::cameraMotion;
+    static const viewer::Program program = clusterview::program(drawKMeans);
     return viewer::run(program, argc, argv);
 }

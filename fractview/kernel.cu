@@ -75,68 +75,14 @@ void resetView() {
     prec = 15;
 }
 
-Memory memory = systemMemory();
-
-namespace {
-
-void releaseHostImage() {
-    if (pixels) memory.hostFree(pixels);
-    pixels = nullptr;
-}
-
-void releaseDeviceImage() {
-    if (pixels_gpu) memory.deviceFree(pixels_gpu);
-    pixels_gpu = nullptr;
-}
-
-}  // namespace
+viewer::Memory memory = viewer::systemMemory();
 
 // ---- modes -------------------------------------------------------------------------
-
-bool enterCPU(void (*releaseOld)()) {
-    viewer::Staging stage(memory);
-    float4* image;
-    if (!stage.host(&image, kImageBytes, "pixels")) {
-        stage.undo();
-        return false;
-    }
-    if (releaseOld) releaseOld();
-    pixels = image;
-    return true;
-}
-
-bool enterGPU(void (*releaseOld)()) {
-    viewer::Staging stage(memory);
-    float4 *deviceImage, *image;
-    if (!stage.device(&deviceImage, kImageBytes, "pixels_gpu") || !stage.host(&image, kImageBytes, "pixels")) {
-        stage.undo();
-        return false;
-    }
-    if (releaseOld) releaseOld();
-    pixels_gpu = deviceImage;
-    pixels = image;
-    return true;
-}
-
-void allocateCPU() {
-    if (!enterCPU(nullptr)) viewer::cannotStart("fractview");
-}
-
-void allocateGPU() {
-    if (!enterGPU(nullptr)) viewer::cannotStart("fractview");
-}
-
-void releaseCPU() { releaseHostImage(); }
 
 void renderCPU() {
     GPU_RANGE("renderCPU");
     for (int i = 0; i < kHeight; ++i)
         for (int j = 0; j < kWidth; ++j) pixels[i * kWidth + j] = juliaPixel(i, j, scale, mx, my, prec);
-}
-
-void releaseGPU() {
-    releaseDeviceImage();
-    releaseHostImage();
 }
 
 cudaError_t renderGPUWith(dim3 grid, dim3 block) {
@@ -146,13 +92,32 @@ cudaError_t renderGPUWith(dim3 grid, dim3 block) {
         GPU_RANGE("launch juliaColorGPU");
         launched = launchKernel(juliaColorGPU, grid, block, pixels_gpu, scale, mx, my, prec);
     }
-    // A refused launch leaves the device image as it was; the frame shows that.
+    if (!viewer::gpuStep(launched, "juliaColorGPU launch")) return launched;
     GPU_RANGE("copy to host");
-    cudaMemcpy(pixels, pixels_gpu, kImageBytes, cudaMemcpyDeviceToHost);
+    viewer::gpuStep(cudaMemcpy(pixels, pixels_gpu, kImageBytes, cudaMemcpyDeviceToHost), "image download");
     return launched;
 }
 
 void renderGPU() { renderGPUWith(dim3(1536, 1, 1), dim3(512, 1, 1)); }
+
+namespace {
+
+size_t imageBytes() { return kImageBytes; }
+
+const viewer::Buffer kHostImage{.name = "pixels", .device = false, .bytes = imageBytes,
+                                .slot = viewer::slot<pixels>()};
+const viewer::Buffer kCpuBuffers[] = {kHostImage};
+const viewer::Buffer kGpuBuffers[] = {
+    {.name = "pixels_gpu", .device = true, .bytes = imageBytes, .slot = viewer::slot<pixels_gpu>()},
+    kHostImage,
+};
+
+const viewer::Mode kModes[] = {
+    {.key = 0x31, .name = "CPU mode", .buffers = kCpuBuffers, .compute = renderCPU},
+    {.key = 0x32, .name = "GPU mode", .buffers = kGpuBuffers, .compute = renderGPU},
+};
+
+}  // namespace
 
 // ---- input -------------------------------------------------------------------------
 
@@ -183,16 +148,22 @@ void specialKeys(int key, int, int) {
     }
 }
 
+namespace {
+
+const viewer::FrameParams kFrame{
+    .title = "Julia Fractals", .width = 1024, .height = 768, .gl = {.imageProjection = true},
+    .refreshMs = 500, .titleFormat = "%s:  %s, %.2f FPS",
+    .modes = kModes, .startUp = viewer::StartUp::AllocateMode,
+    .callbackOrder = viewer::CallbackOrder::DisplayIdleMotionMouse, .drawsKnownModesOnly = true,
+    .program = "fractview"};
+
+}  // namespace
+
+const viewer::FrameParams& frame() { return kFrame; }
+
 viewer::Program program(void (*draw)()) {
-    viewer::Program p{};
-    p.params = &viewer::fractviewFrame;
-    p.modes[1] = {enterCPU, releaseCPU, renderCPU};
-    p.modes[2] = {enterGPU, releaseGPU, renderGPU};
-    p.draw = draw;
-    p.specialKeys = specialKeys;
-    p.mouse = mouse;
-    p.motion = motion;
-    return p;
+    return {.params = &kFrame, .memory = &memory, .draw = draw, .specialKeys = specialKeys, .mouse = mouse,
+            .motion = motion};
 }
 
 }  // namespace fractview

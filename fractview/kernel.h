@@ -7,7 +7,6 @@
 
 #include "gpu/runtime.h"
 #include "viewer/frame.h"
-#include "viewer/memory.h"
 
 namespace fractview {
 
@@ -50,28 +49,18 @@ void resetView();
 
 // Where the modes get and return their buffers. Tests swap in recording or failing
 // functions.
-using Memory = viewer::Memory;
-using viewer::systemMemory;
-extern Memory memory;
+extern viewer::Memory memory;
 
 // ---- modes ---------------------------------------------------------------------------
 
-// The frame's mode entries (see viewer::ModeOps): the new images first, then releaseOld,
-// so a refused switch keeps the running mode and its picture.
-bool enterCPU(void (*releaseOld)());  // mode 1: pixels
-bool enterGPU(void (*releaseOld)());  // mode 2: pixels_gpu, then pixels
-
-// The same with nothing to release, for start-up and the benchmark; an image that cannot
-// be had ends the program with the line on stderr and status 1.
-void allocateCPU();
-void allocateGPU();
-void releaseCPU();
-void releaseGPU();  // pixels_gpu, then pixels
+// Mode 1 holds pixels; mode 2 pixels_gpu and pixels. The frame enters and leaves them
+// (viewer::enter for the benchmark and tests).
 void renderCPU();
 void renderGPU();
 
-// The GPU step with a given launch shape: a refused shape skips the kernel, and the
-// device image is copied to the host either way. renderGPU uses 1536 x 512.
+// The GPU step with a given launch shape; returns the launch result. A refused shape skips
+// the kernel and the copy (a failed GPU step: see viewer::gpuStep). renderGPU uses
+// 1536 x 512.
 cudaError_t renderGPUWith(dim3 grid, dim3 block);
 
 // ---- input ---------------------------------------------------------------------------
@@ -80,7 +69,9 @@ void mouse(int button, int state, int x, int y);
 void motion(int x, int y);
 void specialKeys(int key, int x, int y);
 
-// The program for the viewer frame; draw is the window's drawing step.
+// The frame table (window, title, modes) and the program for the frame; draw is the
+// window's drawing step.
+const viewer::FrameParams& frame();
 viewer::Program program(void (*draw)());
 
 }  // namespace fractview

@@ -20,15 +20,6 @@ float* d_mass = nullptr;
 int currentBuffer = 0;
 viewer::Memory memory = viewer::systemMemory();
 
-void* mallocOrExit(size_t bytes, const char* what) {
-    void* p = malloc(bytes);
-    if (!p) {
-        fprintf(stderr, "gravsim: cannot allocate %zu bytes for %s\n", bytes, what);
-        exit(1);
-    }
-    return p;
-}
-
 namespace {
 size_t vectorBytes() { return (size_t)bodyCount * sizeof(float4); }
 size_t massBytes() { return (size_t)bodyCount * sizeof(float); }
@@ -59,74 +50,17 @@ void fillRandomFloats(float* v, int count, float min, float max) {
 }
 
 float4* randomVectors(int count, float scale) {
-    float4* v = (float4*)mallocOrExit((size_t)count * sizeof(float4), "random vectors");
+    float4* v = (float4*)malloc((size_t)count * sizeof(float4));
+    if (!v) return nullptr;
     fillRandomVectors(v, count, scale);
     return v;
 }
 
 float* randomFloats(int count, float min, float max) {
-    float* v = (float*)mallocOrExit((size_t)count * sizeof(float), "random floats");
+    float* v = (float*)malloc((size_t)count * sizeof(float));
+    if (!v) return nullptr;
     fillRandomFloats(v, count, min, max);
     return v;
-}
-
-namespace {
-
-// The arrays of a new state, taken before the old state is let go.
-struct Bodies {
-    float4 *pos = nullptr, *vel = nullptr;
-    float* mass = nullptr;
-};
-struct DeviceArrays {
-    float4 *pos0 = nullptr, *pos1 = nullptr, *vel0 = nullptr, *vel1 = nullptr;
-    float* mass = nullptr;
-};
-
-bool takeBodies(viewer::Staging& stage, Bodies& b) {
-    return stage.host(&b.pos, vectorBytes(), "pos") && stage.host(&b.vel, vectorBytes(), "vel") &&
-           stage.host(&b.mass, massBytes(), "mass");
-}
-
-bool takeDeviceArrays(viewer::Staging& stage, DeviceArrays& d) {
-    return stage.device(&d.pos0, vectorBytes(), "d_pos0") && stage.device(&d.pos1, vectorBytes(), "d_pos1") &&
-           stage.device(&d.vel0, vectorBytes(), "d_vel0") && stage.device(&d.vel1, vectorBytes(), "d_vel1") &&
-           stage.device(&d.mass, massBytes(), "d_mass");
-}
-
-// A new cloud: positions, velocities, masses, in this order.
-void drawBodies(const Bodies& b) {
-    fillRandomVectors(b.pos, bodyCount, positionScale);
-    fillRandomVectors(b.vel, bodyCount, velocityScale);
-    fillRandomFloats(b.mass, bodyCount, minMass, maxMass);
-}
-
-void installBodies(const Bodies& b) {
-    pos = b.pos;
-    vel = b.vel;
-    mass = b.mass;
-}
-
-void installDeviceArrays(const DeviceArrays& d) {
-    d_pos0 = d.pos0;
-    d_pos1 = d.pos1;
-    d_vel0 = d.vel0;
-    d_vel1 = d.vel1;
-    d_mass = d.mass;
-}
-
-}  // namespace
-
-void initBodies() {
-    if (!enterCPU(nullptr)) viewer::cannotStart("gravsim");
-}
-
-void freeBodies() {
-    for (float4** p : {&pos, &vel}) {
-        if (*p) memory.hostFree(*p);
-        *p = nullptr;
-    }
-    if (mass) memory.hostFree(mass);
-    mass = nullptr;
 }
 
 // ---- the CPU reference ------------------------------------------------------------------
@@ -136,8 +70,19 @@ void freeBodies() {
 void stepCPU() {
     GPU_RANGE("stepCPU");
     const int n = bodyCount;
-    float4* newPos = (float4*)mallocOrExit(vectorBytes(), "newPos");
-    float4* newVel = (float4*)mallocOrExit(vectorBytes(), "newVel");
+    // The scratch of this step; without it the step is skipped (mode 1 has no fallback).
+    float4* newPos = (float4*)memory.hostAlloc(vectorBytes());
+    float4* newVel = newPos ? (float4*)memory.hostAlloc(vectorBytes()) : nullptr;
+    static bool skipped = false;  // said once until a step runs again
+    if (!newVel) {
+        if (newPos) memory.hostFree(newPos);
+        if (!skipped)
+            fprintf(stderr, "gravsim: cannot allocate %zu bytes of host memory for %s; CPU step skipped\n",
+                    vectorBytes(), newPos ? "newVel" : "newPos");
+        skipped = true;
+        return;
+    }
+    skipped = false;
     for (int i = 0; i < n; ++i) {
         float4 acc = make_float4(0, 0, 0, 1);
         const float4 pi = pos[i];
@@ -163,8 +108,8 @@ void stepCPU() {
         vel[i].y = newVel[i].y;
         vel[i].z = newVel[i].z;
     }
-    free(newPos);
-    free(newVel);
+    memory.hostFree(newPos);
+    memory.hostFree(newVel);
 }
 
 // ---- kernels ------------------------------------------------------------------------------
@@ -252,25 +197,98 @@ __global__ void computeBodyGPU_sm(const float4* d_pos_i, float4* d_pos_o, const 
     if (index < n) storeStep(pos_index, vel_index, acc, &d_pos_o[index], &d_vel_o[index]);
 }
 
+// ---- modes -------------------------------------------------------------------------------
+
+namespace {
+
+size_t vectorSize() { return vectorBytes(); }
+size_t massSize() { return massBytes(); }
+
+// A new cloud in the staged pos, vel, mass (places 0, 1, 2): positions, velocities,
+// masses, in this order.
+bool drawBodies(const viewer::Staged& b) {
+    fillRandomVectors(b.at<float4>(0), bodyCount, positionScale);
+    fillRandomVectors(b.at<float4>(1), bodyCount, velocityScale);
+    fillRandomFloats(b.at<float>(2), bodyCount, minMass, maxMass);
+    return true;
+}
+
+bool upload(void* to, const void* from, size_t bytes, const char* step) {
+    return viewer::gpuStep(cudaMemcpy(to, from, bytes, cudaMemcpyHostToDevice), step);
+}
+
+// Mode 2 fills only the pair its kernel writes (d_pos1, d_vel1, w = 1 included) before
+// the first step; modes 3 and 4 start with equal pairs.
+bool drawAndUpload(const viewer::Staged& b, bool bothPairs) {
+    drawBodies(b);
+    const size_t v = vectorBytes();
+    return upload(b.at<void>(7), b.at<void>(2), massBytes(), "mass upload") &&
+           (!bothPairs || (upload(b.at<void>(3), b.at<void>(0), v, "position upload") &&
+                           upload(b.at<void>(5), b.at<void>(1), v, "velocity upload"))) &&
+           upload(b.at<void>(4), b.at<void>(0), v, "position upload") &&
+           upload(b.at<void>(6), b.at<void>(1), v, "velocity upload");
+}
+bool fillGPU(const viewer::Staged& b) { return drawAndUpload(b, false); }
+bool fillGPUBuffers(const viewer::Staged& b) { return drawAndUpload(b, true); }
+void startOnPairZero() { currentBuffer = 0; }
+
+viewer::Buffer vectors(const char* name, bool device, viewer::Slot slot) {
+    return viewer::Buffer{.name = name, .device = device, .bytes = vectorSize, .slot = slot};
+}
+
+const viewer::Buffer kCpuBuffers[] = {
+    vectors("pos", false, viewer::slot<pos>()),
+    vectors("vel", false, viewer::slot<vel>()),
+    {.name = "mass", .device = false, .bytes = massSize, .slot = viewer::slot<mass>()},
+};
+const viewer::Buffer kGpuBuffers[] = {
+    kCpuBuffers[0], kCpuBuffers[1], kCpuBuffers[2],
+    vectors("d_pos0", true, viewer::slot<d_pos0>()),
+    vectors("d_pos1", true, viewer::slot<d_pos1>()),
+    vectors("d_vel0", true, viewer::slot<d_vel0>()),
+    vectors("d_vel1", true, viewer::slot<d_vel1>()),
+    {.name = "d_mass", .device = true, .bytes = massSize, .slot = viewer::slot<d_mass>()},
+};
+
+// gravsim's mode keys are the characters on the digit keys of a French keyboard.
+const viewer::Mode kModes[] = {
+    {.key = 0x26, .name = "CPU", .buffers = kCpuBuffers, .fill = drawBodies, .compute = stepCPU},
+    {.key = 0x32, .name = "GPU", .buffers = kGpuBuffers, .fill = fillGPU, .entered = startOnPairZero,
+     .compute = stepGPU},
+    {.key = 0x22, .name = "GPU double buffer", .buffers = kGpuBuffers, .fill = fillGPUBuffers,
+     .entered = startOnPairZero, .compute = stepGPUBuffer, .released = startOnPairZero},
+    {.key = 0x27, .name = "GPU shared memory", .buffers = kGpuBuffers, .fill = fillGPUBuffers,
+     .entered = startOnPairZero, .compute = stepGPUShared, .released = startOnPairZero},
+};
+
+}  // namespace
+
 // ---- host steps ---------------------------------------------------------------------------
 
-// Launch results are not looked at: a refused launch leaves the outputs as they were, and
-// the step still copies back and flips the buffers.
+namespace {
+bool download(void* to, const void* from, const char* step) {
+    return viewer::gpuStep(cudaMemcpy(to, from, vectorBytes(), cudaMemcpyDeviceToHost), step);
+}
+}  // namespace
+
 void stepGPU() {
     GPU_RANGE("stepGPU");
     const int n = bodyCount;
     {
         GPU_RANGE("copy to device");
-        cudaMemcpy(d_pos0, pos, vectorBytes(), cudaMemcpyHostToDevice);
-        cudaMemcpy(d_vel0, vel, vectorBytes(), cudaMemcpyHostToDevice);
+        if (!upload(d_pos0, pos, vectorBytes(), "position upload") ||
+            !upload(d_vel0, vel, vectorBytes(), "velocity upload"))
+            return;
     }
     {
         GPU_RANGE("launch computeBodyGPU");
-        launchKernel(computeBodyGPU, gridFor(n), dim3(blockSize), d_pos0, d_pos1, d_vel0, d_vel1, d_mass, n);
+        if (!viewer::gpuStep(launchKernel(computeBodyGPU, gridFor(n), dim3(blockSize), d_pos0, d_pos1, d_vel0,
+                                          d_vel1, d_mass, n),
+                             "computeBodyGPU launch"))
+            return;
     }
     GPU_RANGE("copy to host");
-    cudaMemcpy(pos, d_pos1, vectorBytes(), cudaMemcpyDeviceToHost);
-    cudaMemcpy(vel, d_vel1, vectorBytes(), cudaMemcpyDeviceToHost);
+    if (download(pos, d_pos1, "position download")) download(vel, d_vel1, "velocity download");
 }
 
 void stepGPUBuffer() {
@@ -278,17 +296,14 @@ void stepGPUBuffer() {
     const int n = bodyCount;
     {
         GPU_RANGE("launch computeBodyGPUBuffer");
-        launchKernel(computeBodyGPUBuffer, gridFor(n), dim3(blockSize), d_pos0, d_pos1, d_vel0, d_vel1, d_mass, n,
-                     currentBuffer);
+        if (!viewer::gpuStep(launchKernel(computeBodyGPUBuffer, gridFor(n), dim3(blockSize), d_pos0, d_pos1, d_vel0,
+                                          d_vel1, d_mass, n, currentBuffer),
+                             "computeBodyGPUBuffer launch"))
+            return;
     }
     GPU_RANGE("copy to host");
-    if (currentBuffer == 0) {
-        cudaMemcpy(pos, d_pos1, vectorBytes(), cudaMemcpyDeviceToHost);
-        currentBuffer = 1;
-    } else {
-        cudaMemcpy(pos, d_pos0, vectorBytes(), cudaMemcpyDeviceToHost);
-        currentBuffer = 0;
-    }
+    if (download(pos, currentBuffer == 0 ? d_pos1 : d_pos0, "position download"))
+        currentBuffer = currentBuffer == 0 ? 1 : 0;
 }
 
 void stepGPUShared() {
@@ -298,94 +313,15 @@ void stepGPUShared() {
     const bool fromZero = currentBuffer == 0;
     {
         GPU_RANGE("launch computeBodyGPU_sm");
-        if (fromZero)
-            launchKernel(computeBodyGPU_sm, gridFor(n), dim3(blockSize), d_pos0, d_pos1, d_vel0, d_vel1, d_mass, n);
-        else
-            launchKernel(computeBodyGPU_sm, gridFor(n), dim3(blockSize), d_pos1, d_pos0, d_vel1, d_vel0, d_mass, n);
+        cudaError_t launched =
+            fromZero ? launchKernel(computeBodyGPU_sm, gridFor(n), dim3(blockSize), d_pos0, d_pos1, d_vel0, d_vel1,
+                                    d_mass, n)
+                     : launchKernel(computeBodyGPU_sm, gridFor(n), dim3(blockSize), d_pos1, d_pos0, d_vel1, d_vel0,
+                                    d_mass, n);
+        if (!viewer::gpuStep(launched, "computeBodyGPU_sm launch")) return;
     }
     GPU_RANGE("copy to host");
-    cudaMemcpy(pos, fromZero ? d_pos1 : d_pos0, vectorBytes(), cudaMemcpyDeviceToHost);
-    currentBuffer = fromZero ? 1 : 0;
-}
-
-// ---- modes -------------------------------------------------------------------------------
-
-namespace {
-
-void freeDeviceArrays() {
-    for (float4** p : {&d_pos0, &d_pos1, &d_vel0, &d_vel1}) {
-        if (*p) memory.deviceFree(*p);
-        *p = nullptr;
-    }
-    if (d_mass) memory.deviceFree(d_mass);
-    d_mass = nullptr;
-}
-
-// Enters a GPU mode: host and device arrays taken and the new cloud uploaded before the
-// old mode is released. bothPairs: modes 3 and 4, which start with equal pairs; mode 2
-// fills only the pair its kernel writes (w = 1 included) before the first step.
-bool enterGPUMode(void (*releaseOld)(), bool bothPairs) {
-    viewer::Staging stage(memory);
-    Bodies b;
-    DeviceArrays d;
-    if (!takeBodies(stage, b) || !takeDeviceArrays(stage, d)) {
-        stage.undo();
-        return false;
-    }
-    drawBodies(b);
-    cudaMemcpy(d.mass, b.mass, massBytes(), cudaMemcpyHostToDevice);
-    if (bothPairs) {
-        cudaMemcpy(d.pos0, b.pos, vectorBytes(), cudaMemcpyHostToDevice);
-        cudaMemcpy(d.vel0, b.vel, vectorBytes(), cudaMemcpyHostToDevice);
-    }
-    cudaMemcpy(d.pos1, b.pos, vectorBytes(), cudaMemcpyHostToDevice);
-    cudaMemcpy(d.vel1, b.vel, vectorBytes(), cudaMemcpyHostToDevice);
-    if (releaseOld) releaseOld();
-    installBodies(b);
-    installDeviceArrays(d);
-    currentBuffer = 0;
-    return true;
-}
-
-}  // namespace
-
-bool enterCPU(void (*releaseOld)()) {
-    viewer::Staging stage(memory);
-    Bodies b;
-    if (!takeBodies(stage, b)) {
-        stage.undo();
-        return false;
-    }
-    drawBodies(b);
-    if (releaseOld) releaseOld();
-    installBodies(b);
-    return true;
-}
-
-bool enterGPU(void (*releaseOld)()) { return enterGPUMode(releaseOld, false); }
-bool enterGPUBuffers(void (*releaseOld)()) { return enterGPUMode(releaseOld, true); }
-
-void allocateCPU() { initBodies(); }
-
-void allocateGPU() {
-    if (!enterGPU(nullptr)) viewer::cannotStart("gravsim");
-}
-
-void allocateGPUBuffers() {
-    if (!enterGPUBuffers(nullptr)) viewer::cannotStart("gravsim");
-}
-
-void releaseCPU() { freeBodies(); }
-
-void releaseGPU() {
-    freeBodies();
-    freeDeviceArrays();
-}
-
-void releaseGPUBuffers() {
-    freeBodies();
-    currentBuffer = 0;
-    freeDeviceArrays();
+    if (download(pos, fromZero ? d_pos1 : d_pos0, "position download")) currentBuffer = fromZero ? 1 : 0;
 }
 
 // ---- controls ------------------------------------------------------------------------------
@@ -420,19 +356,24 @@ void specialKeys(int key, int, int) {
 
 int count() { return bodyCount; }
 
-viewer::Program makeProgram(void (*draw)()) {
-    viewer::Program p{};
-    p.params = &viewer::gravsimFrame;
-    p.modes[1] = {enterCPU, releaseCPU, stepCPU};
-    p.modes[2] = {enterGPU, releaseGPU, stepGPU};
-    p.modes[3] = {enterGPUBuffers, releaseGPUBuffers, stepGPUBuffer};
-    p.modes[4] = {enterGPUBuffers, releaseGPUBuffers, stepGPUShared};
-    p.count = count;
-    p.draw = draw;
-    p.specialKeys = specialKeys;
-    p.mouse = camera::cameraMouse;
-    p.motion = camera::cameraMotion;
-    return p;
+namespace {
+
+void setUpCamera() { camera::initCamera(10.0); }
+
+const viewer::FrameParams kFrame{
+    .title = "N-Body", .width = 800, .height = 800, .gl = {.whiteColor = true, .pointSize = 2.0f},
+    .refreshMs = 200, .titleFormat = "%s (mode: %s, bodies: %i, FPS: %.2f)", .titleShowsCount = true,
+    .modes = kModes, .seedsRandom = true, .startUp = viewer::StartUp::SwitchMode,
+    .callbackOrder = viewer::CallbackOrder::DisplayIdleMouseMotion,
+    .program = "gravsim", .countName = "bodies"};
+
+}  // namespace
+
+const viewer::FrameParams& frame() { return kFrame; }
+
+viewer::Program program(void (*draw)()) {
+    return {.params = &kFrame, .memory = &memory, .count = count, .draw = draw, .specialKeys = specialKeys,
+            .mouse = camera::cameraMouse, .motion = camera::cameraMotion, .setUp = setUpCamera};
 }
 
 }  // namespace gravsim

@@ -2,8 +2,8 @@
 // whole state every frame; GPU with double-buffered device state; GPU with shared-memory
 // tiles), drawn as points under the orbit camera.
 //
-// Plain globals, one thread. Each mode is an allocation, a release and a step function
-// for the viewer frame; every allocation draws a fresh random cloud of bodyCount bodies.
+// Plain globals, one thread. Each mode is a row of the mode table in kernel.cu: its
+// arrays and its step; entering a mode draws a fresh random cloud of bodyCount bodies.
 // The kernels themselves are declared in kernels.cuh, for .cu files.
 #pragma once
 
@@ -11,7 +11,6 @@
 
 #include "gpu/runtime.h"
 #include "viewer/frame.h"
-#include "viewer/memory.h"
 
 namespace gravsim {
 
@@ -47,17 +46,13 @@ extern viewer::Memory memory;
 // count vectors, each in the direction of a random point of [-1, 1)^3 with a random
 // length below scale; w = 1. Four rand() draws each (more if a direction has no length).
 void fillRandomVectors(float4* v, int count, float scale);
-float4* randomVectors(int count, float scale);  // the same into a new array
+float4* randomVectors(int count, float scale);  // the same into a new array (null: no memory)
 // count floats on the grid min + (max - min) * k / 1000, one rand() each.
 void fillRandomFloats(float* v, int count, float min, float max);
-float* randomFloats(int count, float min, float max);  // the same into a new array
-// pos, vel, mass for bodyCount bodies, drawn in this order; arrays that cannot be had end
-// the program with the line on stderr and status 1.
-void initBodies();
-void freeBodies();
-
+float* randomFloats(int count, float min, float max);  // the same into a new array (null: no memory)
 // ---- steps (the modes' compute functions) ----------------------------------------------
 
+// A scratch pair that cannot be had skips the CPU step, with one line on stderr.
 void stepCPU();
 void stepGPU();
 void stepGPUBuffer();
@@ -65,20 +60,9 @@ void stepGPUShared();
 
 // ---- modes -----------------------------------------------------------------------------
 
-// The frame's mode entries (see viewer::ModeOps): every host and device array of the new
-// state taken and a new cloud drawn (and uploaded) before the old mode is released. A
-// refusal keeps the running mode, its cloud and its count.
-bool enterCPU(void (*releaseOld)());
-bool enterGPU(void (*releaseOld)());
-bool enterGPUBuffers(void (*releaseOld)());  // modes 3 and 4
-// The same with nothing to release, for start-up and the benchmark: arrays that cannot be
-// had end the program with the line on stderr and status 1.
-void allocateCPU();
-void allocateGPU();
-void allocateGPUBuffers();
-void releaseCPU();
-void releaseGPU();
-void releaseGPUBuffers();
+// Mode 1 holds pos, vel and mass; modes 2 to 4 also the two device pairs and d_mass. Each
+// entry draws a new cloud (and uploads it) before the old mode is released. The frame
+// enters and leaves them (viewer::enter for the benchmark and tests).
 
 // Arrow keys: up and down walk the body-count ladder, then the mode is entered again at
 // the new count (viewer::changeCount: a refusal keeps the count).
@@ -86,13 +70,9 @@ void specialKeys(int key, int x, int y);
 
 int count();  // the body count shown in the title
 
-// gravsim's viewer program, with `draw` as the drawing done after each step.
-viewer::Program makeProgram(void (*draw)());
-
-// ---- allocation that cannot fail silently ------------------------------------------------
-
-// malloc, or the message "gravsim: cannot allocate N bytes for WHAT" on stderr and exit 1
-// (the CPU step's scratch arrays, randomVectors and randomFloats).
-void* mallocOrExit(size_t bytes, const char* what);
+// The frame table (window, title, modes) and the program for the frame; draw is the
+// window's drawing step.
+const viewer::FrameParams& frame();
+viewer::Program program(void (*draw)());
 
 }  // namespace gravsim

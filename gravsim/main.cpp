@@ -24,7 +24,6 @@ void drawBodies() {
 
 int main(int argc, char** argv) {
     gpu::announceBackend("gravsim");
-    camera::initCamera(10.0);
-    static const viewer::Program program = gravsim::makeProgram(drawBodies);
+    static const viewer::Program program = gravsim::program(drawBodies);
     return viewer::run(program, argc, argv);
 }

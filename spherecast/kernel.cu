@@ -18,7 +18,7 @@ float offsetY = 0.0f;
 
 __constant__ Sphere spheresCM[constantSphereCount];
 
-int (*draw)() = rand;
+int (*randomSource)() = rand;
 void* (*resize)(void* p, size_t bytes) = realloc;
 viewer::Memory memory = viewer::systemMemory();
 
@@ -49,51 +49,11 @@ bool resizeScene(int count) {
     return true;
 }
 
-// Enters a mode: the image, a scene of count records and, for the GPU modes, the device
-// image are taken and the scene drawn (and, for mode 3, uploaded) before the old mode is
-// released; nothing changes when any of them cannot be had.
-bool enterMode(void (*releaseOld)(), int count, bool gpu, bool constant) {
-    viewer::Staging stage(memory);
-    float4 *image, *deviceImage = nullptr;
-    Sphere* scene;
-    if (!stage.host(&image, imageBytes, "pixels") || !stage.host(&scene, sceneBytes(count), "spheres") ||
-        (gpu && !stage.device(&deviceImage, imageBytes, "pixels_gpu"))) {
-        stage.undo();
-        return false;
-    }
-    generateSpheresInto(scene, count);
-    if (constant)
-        requireCuda(cudaMemcpyToSymbol(spheresCM, scene, sceneBytes(constantSphereCount), 0, cudaMemcpyHostToDevice),
-                    "constant scene upload");
-    if (releaseOld) releaseOld();
-    pixels = image;
-    spheres = scene;
-    pixels_gpu = deviceImage;
-    spheres_count = count;
-    return true;
-}
-
 }  // namespace
-
-void deviceAlloc(void** p, size_t bytes, const char* name) {
-    cudaError_t err = memory.deviceAlloc(p, bytes);
-    if (err != cudaSuccess) {
-        fprintf(stderr, "spherecast: out of device memory: cannot allocate %zu bytes for %s (%s)\n", bytes, name,
-                cudaGetErrorString(err));
-        exit(1);
-    }
-}
-
-void requireCuda(cudaError_t err, const char* what) {
-    if (err != cudaSuccess) {
-        fprintf(stderr, "spherecast: %s failed: %s\n", what, cudaGetErrorString(err));
-        exit(1);
-    }
-}
 
 // ---- scene ---------------------------------------------------------------------------
 
-int randomDraw() { return draw() & 0x7FFF; }
+int randomDraw() { return randomSource() & 0x7FFF; }
 
 void randomSphere(Sphere* s) {
     s->x = (float)(randomDraw() % 1024);
@@ -136,23 +96,27 @@ __global__ void computeGPUPixelCM(float4* pixels_gpu, float dx, float dy, float 
     pixels_gpu[i * imageWidth + j] = tracePixel(i, j, spheresCM, spheres_count, d_scale, dx, dy);
 }
 
+// The scene is copied to the device in every frame, into a buffer of this frame's size.
 void renderGPU() {
     GPU_RANGE("renderGPU");
     const size_t bytes = sceneBytes(spheres_count);
+    bool ok;
     {
         GPU_RANGE("copy to device");
-        deviceAlloc((void**)&d_spheres, bytes, "d_spheres");  // zero spheres: a null pointer, never read
-        requireCuda(cudaMemcpy(d_spheres, spheres, bytes, cudaMemcpyHostToDevice), "scene upload");
+        // zero spheres: a null pointer, never read
+        ok = viewer::gpuStep(memory.deviceAlloc((void**)&d_spheres, bytes), "d_spheres allocation");
+        if (!ok) d_spheres = nullptr;
+        ok = ok && viewer::gpuStep(cudaMemcpy(d_spheres, spheres, bytes, cudaMemcpyHostToDevice), "scene upload");
     }
-    {
+    if (ok) {
         GPU_RANGE("launch computeGPUPixel");
-        requireCuda(launchKernel(computeGPUPixel, dim3(gridSize), dim3(blockSize), pixels_gpu,
-                                 (const Sphere*)d_spheres, offsetX, offsetY, scale, spheres_count),
-                    "computeGPUPixel launch");
+        ok = viewer::gpuStep(launchKernel(computeGPUPixel, dim3(gridSize), dim3(blockSize), pixels_gpu,
+                                          (const Sphere*)d_spheres, offsetX, offsetY, scale, spheres_count),
+                             "computeGPUPixel launch");
     }
-    {
+    if (ok) {
         GPU_RANGE("copy to host");
-        requireCuda(cudaMemcpy(pixels, pixels_gpu, imageBytes, cudaMemcpyDeviceToHost), "image download");
+        viewer::gpuStep(cudaMemcpy(pixels, pixels_gpu, imageBytes, cudaMemcpyDeviceToHost), "image download");
     }
     if (d_spheres) memory.deviceFree(d_spheres);
     d_spheres = nullptr;
@@ -164,44 +128,54 @@ void renderGPUConstant() {
     GPU_RANGE("renderGPUConstant");
     {
         GPU_RANGE("launch computeGPUPixelCM");
-        requireCuda(launchKernel(computeGPUPixelCM, dim3(gridSize), dim3(blockSize), pixels_gpu, offsetX, offsetY,
-                                 scale, constantKernelCount()),
-                    "computeGPUPixelCM launch");
+        if (!viewer::gpuStep(launchKernel(computeGPUPixelCM, dim3(gridSize), dim3(blockSize), pixels_gpu, offsetX,
+                                          offsetY, scale, constantKernelCount()),
+                             "computeGPUPixelCM launch"))
+            return;
     }
     GPU_RANGE("copy to host");
-    requireCuda(cudaMemcpy(pixels, pixels_gpu, imageBytes, cudaMemcpyDeviceToHost), "image download");
+    viewer::gpuStep(cudaMemcpy(pixels, pixels_gpu, imageBytes, cudaMemcpyDeviceToHost), "image download");
 }
 
 // ---- modes ---------------------------------------------------------------------------
 
-bool enterCPU(void (*releaseOld)()) { return enterMode(releaseOld, spheres_count, false, false); }
-bool enterGPU(void (*releaseOld)()) { return enterMode(releaseOld, spheres_count, true, false); }
-bool enterGPUConstant(void (*releaseOld)()) { return enterMode(releaseOld, constantSphereCount, true, true); }
+namespace {
 
-void allocateCPU() {
-    if (!enterCPU(nullptr)) viewer::cannotStart("spherecast");
-}
+size_t imageSize() { return imageBytes; }
+size_t sceneSize() { return sceneBytes(spheres_count); }
+size_t constantSceneSize() { return sceneBytes(constantSphereCount); }
 
-void allocateGPU() {
-    if (!enterGPU(nullptr)) viewer::cannotStart("spherecast");
+// A new scene of the current count in the staged spheres (place 1 of the list).
+bool drawScene(const viewer::Staged& b) {
+    generateSpheresInto(b.at<Sphere>(1), spheres_count);
+    return true;
 }
+// Mode 3's scene: 20 records, uploaded to spheresCM.
+bool drawConstantScene(const viewer::Staged& b) {
+    generateSpheresInto(b.at<Sphere>(1), constantSphereCount);
+    return viewer::gpuStep(
+        cudaMemcpyToSymbol(spheresCM, b.at<Sphere>(1), constantSceneSize(), 0, cudaMemcpyHostToDevice),
+        "constant scene upload");
+}
+void enteredConstant() { spheres_count = constantSphereCount; }
 
-void allocateGPUConstant() {
-    if (!enterGPUConstant(nullptr)) viewer::cannotStart("spherecast");
-}
+constexpr viewer::Slot kScene = viewer::slot<spheres>();
+const viewer::Buffer kImage{.name = "pixels", .device = false, .bytes = imageSize, .slot = viewer::slot<pixels>()};
+const viewer::Buffer kDeviceImage{
+    .name = "pixels_gpu", .device = true, .bytes = imageSize, .slot = viewer::slot<pixels_gpu>()};
+const viewer::Buffer kCpuBuffers[] = {kImage, {.name = "spheres", .device = false, .bytes = sceneSize, .slot = kScene}};
+const viewer::Buffer kGpuBuffers[] = {kCpuBuffers[0], kCpuBuffers[1], kDeviceImage};
+const viewer::Buffer kConstantBuffers[] = {
+    kImage, {.name = "spheres", .device = false, .bytes = constantSceneSize, .slot = kScene}, kDeviceImage};
 
-void releaseCPU() {
-    if (pixels) memory.hostFree(pixels);
-    if (spheres) memory.hostFree(spheres);
-    pixels = nullptr;
-    spheres = nullptr;
-}
+const viewer::Mode kModes[] = {
+    {.key = 0x31, .name = "CPU mode", .buffers = kCpuBuffers, .fill = drawScene, .compute = renderCPU},
+    {.key = 0x32, .name = "GPU mode", .buffers = kGpuBuffers, .fill = drawScene, .compute = renderGPU},
+    {.key = 0x33, .name = "GPU mode - constant memory", .buffers = kConstantBuffers, .fill = drawConstantScene,
+     .entered = enteredConstant, .compute = renderGPUConstant},
+};
 
-void releaseGPU() {
-    releaseCPU();
-    if (pixels_gpu) memory.deviceFree(pixels_gpu);
-    pixels_gpu = nullptr;
-}
+}  // namespace
 
 // ---- keys and mouse --------------------------------------------------------------------
 
@@ -214,10 +188,10 @@ void specialKeys(int key, int, int) {
         randomSphere(&spheres[spheres_count]);
         // Mode 3 draws from constant memory: the new record goes there too, so the picture
         // is the scene in the host array (after a down arrow, not the dropped record).
-        if (constantMode)
-            requireCuda(cudaMemcpyToSymbol(spheresCM, &spheres[spheres_count], kSphereBytes,
-                                           sceneBytes(spheres_count), cudaMemcpyHostToDevice),
-                        "constant scene upload");
+        if (constantMode && !viewer::gpuStep(cudaMemcpyToSymbol(spheresCM, &spheres[spheres_count], kSphereBytes,
+                                                                sceneBytes(spheres_count), cudaMemcpyHostToDevice),
+                                             "constant scene upload"))
+            return;
         spheres_count += 1;
     } else if (key == kKeyDown) {
         if (spheres_count <= 0 || !resizeScene(spheres_count - 1)) return;
@@ -242,17 +216,22 @@ void motion(int x, int y) {
 
 int currentSphereCount() { return spheres_count; }
 
-viewer::Program frameProgram() {
-    viewer::Program p{};
-    p.params = &viewer::spherecastFrame;
-    p.modes[1] = {enterCPU, releaseCPU, renderCPU};
-    p.modes[2] = {enterGPU, releaseGPU, renderGPU};
-    p.modes[3] = {enterGPUConstant, releaseGPU, renderGPUConstant};
-    p.count = currentSphereCount;
-    p.specialKeys = specialKeys;
-    p.mouse = mouse;
-    p.motion = motion;
-    return p;
+namespace {
+
+const viewer::FrameParams kFrame{
+    .title = "Raytracer", .width = 1024, .height = 768, .gl = {.imageProjection = true},
+    .refreshMs = 500, .titleFormat = "%s:  %s, %.2f FPS",
+    .modes = kModes, .seedsRandom = true, .startUp = viewer::StartUp::AllocateMode,
+    .callbackOrder = viewer::CallbackOrder::DisplayIdleMotionMouse, .drawsKnownModesOnly = true,
+    .program = "spherecast", .countName = "spheres"};
+
+}  // namespace
+
+const viewer::FrameParams& frame() { return kFrame; }
+
+viewer::Program program(void (*draw)()) {
+    return {.params = &kFrame, .memory = &memory, .count = currentSphereCount, .draw = draw,
+            .specialKeys = specialKeys, .mouse = mouse, .motion = motion};
 }
 
 }  // namespace spherecast

@@ -9,7 +9,6 @@
 
 #include "gpu/runtime.h"
 #include "viewer/frame.h"
-#include "viewer/memory.h"
 
 namespace spherecast {
 
@@ -85,10 +84,11 @@ extern Sphere* d_spheres;
 extern float scale, offsetX, offsetY;
 
 // Source of the random draws: the C library's rand. Tests replace it.
-extern int (*draw)();
+extern int (*randomSource)();
 // The resize of the host scene: realloc. Tests replace it to make it fail.
 extern void* (*resize)(void* p, size_t bytes);
 // Where the modes get and return their buffers (and renderGPU its per-frame scene copy).
+// Tests swap in counting or failing functions.
 extern viewer::Memory memory;
 
 // ---- scene ---------------------------------------------------------------------------
@@ -117,24 +117,14 @@ int constantKernelCount();
 
 // ---- modes, keys, mouse ----------------------------------------------------------------
 
-// The frame's mode entries (see viewer::ModeOps): image, scene and, for modes 2 and 3,
-// device image taken and a new scene drawn before the old mode is released; mode 3 makes
-// its scene of 20 records and uploads it to spheresCM. A refusal keeps the running mode,
-// its scene, its count and its picture.
-bool enterCPU(void (*releaseOld)());
-bool enterGPU(void (*releaseOld)());
-bool enterGPUConstant(void (*releaseOld)());
-// The same with nothing to release, for start-up and the benchmark: buffers that cannot be
-// had end the program with the line on stderr and status 1.
-void allocateCPU();
-void allocateGPU();
-void allocateGPUConstant();
-void releaseCPU();
-void releaseGPU();
+// Mode 1 holds pixels and spheres; modes 2 and 3 also pixels_gpu. Entering a mode draws a
+// new scene before the old mode is released; mode 3 makes its scene of 20 records and
+// uploads it to spheresCM. The frame enters and leaves them (viewer::enter for the
+// benchmark and tests).
 
 // Up adds one random sphere (up to 101; in mode 3 up to the 20 that spheresCM holds),
 // down drops the last one (down to 0). A resize that fails keeps the scene as it was,
-// with the refusal line on stderr.
+// with the refusal line on stderr; a failed upload to spheresCM is a failed GPU step.
 void specialKeys(int key, int x, int y);
 // Buttons 0-2 pan so the scene origin sits under the pointer; 3 and 4 are the wheel.
 void mouse(int button, int state, int x, int y);
@@ -142,12 +132,9 @@ void motion(int x, int y);
 
 int currentSphereCount();
 
-// The frame's view of the program: parameters, modes, keys, mouse. main adds the drawing.
-viewer::Program frameProgram();
-
-// Failures inside a frame (the per-frame scene copy of mode 2, a launch or a copy) end the
-// program with a message on stderr and status 1.
-void deviceAlloc(void** p, size_t bytes, const char* name);
-void requireCuda(cudaError_t err, const char* what);
+// The frame table (window, title, modes) and the program for the frame; draw is the
+// window's drawing step.
+const viewer::FrameParams& frame();
+viewer::Program program(void (*draw)());
 
 }  // namespace spherecast

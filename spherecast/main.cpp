@@ -20,7 +20,6 @@ void drawImage() {
 
 int main(int argc, char** argv) {
     gpu::announceBackend("spherecast");
-    viewer::Program program = spherecast::frameProgram();
-    program.draw = drawImage;
+    static const viewer::Program program = spherecast::program(drawImage);
     return viewer::run(program, argc, argv);
 }

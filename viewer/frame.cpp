@@ -1,8 +1,9 @@
 // The frame's decisions and operations, free of any window system.
+#include "frame.h"
+
 #include <cstdio>
 #include <cstdlib>
 
-#include "frame.h"
 #include "gpu/ranges.h"
 
 namespace viewer {
@@ -10,6 +11,16 @@ namespace viewer {
 const Program* program = nullptr;
 State state;
 Platform platform{nullptr, nullptr};
+cudaError_t (*gpuResult)(cudaError_t err, const char* step) = nullptr;
+
+Memory systemMemory() {
+    return Memory{
+        [](size_t n) { return malloc(n); },
+        [](void* p) { free(p); },
+        [](void** p, size_t n) { return cudaMalloc(p, n); },
+        [](void* p) { return cudaFree(p); },
+    };
+}
 
 bool titleDue(int now, int lastTitleTime, int intervalMs) { return now - lastTitleTime > intervalMs; }
 
@@ -20,9 +31,7 @@ float frameRate(int frameCount, int now, int lastTitleTime) {
 }
 
 const char* modeName(const FrameParams& params, int mode) {
-    for (int i = 0; i < params.modeCount; ++i)
-        if (params.modes[i].number == mode) return params.modes[i].name;
-    return "";
+    return mode >= 1 && mode <= params.modes.count ? params.modes[mode - 1].name : "";
 }
 
 void formatTitle(char* buf, const FrameParams& params, const char* name, int count, float fps) {
@@ -33,64 +42,179 @@ void formatTitle(char* buf, const FrameParams& params, const char* name, int cou
 }
 
 namespace {
-const ModeOps* opsOf(int mode) {
-    if (mode < 1 || mode > kMaxModes) return nullptr;
-    return &program->modes[mode];
+
+char refusalText[200];  // the last refusal
+char failureText[300];  // the line of the last failed GPU step
+
+const Mode* modeAt(int mode) {
+    const List<Mode>& modes = program->params->modes;
+    return mode >= 1 && mode <= modes.count ? &modes[mode - 1] : nullptr;
 }
 
-char refusalText[200];  // the last refusal, told by a mode's allocate
+bool isGpuMode(const Mode& m) {
+    for (const Buffer& b : m.buffers)
+        if (b.device) return true;
+    return false;
+}
 
-// Enters newMode: its buffers first, then the old mode's release. False when refused.
-bool enter(int newMode, void (*releaseOld)()) {
-    refusalText[0] = '\0';
-    const ModeOps* next = opsOf(newMode);
-    if (next && next->allocate) {
-        if (!next->allocate(releaseOld)) return false;
-    } else if (releaseOld) {
-        releaseOld();  // a mode without buffers has nothing to take
+// Errors after which a GPU context is unusable (kernel faults): illegal address, launch
+// timeout, device assert, hardware stack error, illegal instruction, misaligned address,
+// invalid address space, invalid program counter, launch failure.
+bool sticky(cudaError_t err) {
+    const int e = (int)err;
+    return e == 700 || e == 702 || e == 710 || (e >= 714 && e <= 719);
+}
+
+void freeBuffer(const Buffer& b) {
+    void* p = b.slot.get();
+    if (p) {
+        if (b.device)
+            program->memory->deviceFree(p);
+        else
+            program->memory->hostFree(p);
     }
+    b.slot.set(nullptr);
+}
+
+void releaseBuffers(int mode) {
+    const Mode* m = modeAt(mode);
+    if (!m) return;
+    for (const Buffer& b : m->buffers) freeBuffer(b);
+    if (m->released) m->released();
+}
+
+// The buffers taken so far for a new mode: the first one that cannot be had is told to
+// refuse(), and undo() then returns every one taken. A zero-byte buffer is null.
+class Staging {
+public:
+    explicit Staging(const Memory& memory) : memory_(memory) {}
+    Staging(const Staging&) = delete;
+    Staging& operator=(const Staging&) = delete;
+
+    bool take(const Buffer& b) {
+        if (count_ == kMaxBuffers) abort();  // a mode with more buffers needs a larger table
+        void*& q = got_[count_];
+        q = nullptr;
+        const size_t bytes = b.bytes();
+        if (bytes > 0 && !(b.device ? device(&q, bytes, b.name) : host(&q, bytes, b.name))) return false;
+        count_ += 1;
+        return true;
+    }
+
+    // Returns what was taken, newest first.
+    void undo(const List<Buffer>& buffers) {
+        while (count_ > 0) {
+            void* p = got_[--count_];
+            if (!p) continue;
+            if (buffers[count_].device)
+                memory_.deviceFree(p);
+            else
+                memory_.hostFree(p);
+        }
+    }
+
+    Staged staged() const { return Staged{got_}; }
+
+private:
+    bool host(void** q, size_t bytes, const char* name) {
+        *q = memory_.hostAlloc(bytes);
+        if (!*q) refuse(name, bytes, false, "out of memory");
+        return *q != nullptr;
+    }
+
+    bool device(void** q, size_t bytes, const char* name) {
+        cudaError_t err = memory_.deviceAlloc(q, bytes);
+        if (err == cudaSuccess && *q) return true;
+        // The runtime also keeps the error as its last one; clear it, or the next launch
+        // of the running mode would read it as its own.
+        cudaGetLastError();
+        *q = nullptr;
+        refuse(name, bytes, true, err != cudaSuccess ? cudaGetErrorString(err) : "no memory");
+        return false;
+    }
+
+    static constexpr int kMaxBuffers = 12;
+    const Memory& memory_;
+    void* got_[kMaxBuffers] = {};
+    int count_ = 0;
+};
+
+enum class Entry { Entered, Refused, Failed };
+
+// Enters newMode: every buffer of it first, its data, then the old mode's release and the
+// new buffers installed. Refused (with refusal() set) or Failed (a GPU step of its data
+// failed) leave the old mode as it was, until the failure is settled.
+Entry enterMode(int newMode, bool releaseOld) {
+    refusalText[0] = '\0';
+    const Mode* next = modeAt(newMode);
+    if (next && state.deviceLost && isGpuMode(*next)) return Entry::Failed;
+    if (!next) {  // a number without a mode has nothing to take
+        if (releaseOld) releaseBuffers(state.mode);
+        state.mode = newMode;
+        state.entered = true;
+        return Entry::Entered;
+    }
+    Staging stage(*program->memory);
+    for (const Buffer& b : next->buffers)
+        if (!stage.take(b)) {
+            stage.undo(next->buffers);
+            return Entry::Refused;
+        }
+    if (next->fill && !next->fill(stage.staged())) {
+        stage.undo(next->buffers);
+        return Entry::Failed;
+    }
+    if (releaseOld) releaseBuffers(state.mode);
+    for (int i = 0; i < next->buffers.count; ++i) next->buffers[i].slot.set(stage.staged().p[i]);
     state.mode = newMode;
     state.entered = true;
-    return true;
+    if (next->entered) next->entered();
+    return Entry::Entered;
 }
 
-void (*currentRelease())() {
-    const ModeOps* m = opsOf(state.mode);
-    return m ? m->release : nullptr;
+[[noreturn]] void cannotStart() {
+    fprintf(stderr, "%s: %s; exiting\n", program->params->program, refusal());
+    exit(1);
 }
 
-// A refused step: one line; with nothing entered yet there is nothing to keep running.
-void refused() {
-    if (!state.entered) cannotStart(program->params->program);
-    reportRefusal();
+// The outcome of a step: a refusal is one line (with nothing entered yet there is nothing
+// to keep running); a failure goes back to mode 1, or is told again after a kernel fault.
+bool settle(Entry e) {
+    if (e == Entry::Entered) return true;
+    if (e == Entry::Refused) {
+        if (!state.entered) cannotStart();
+        reportRefusal();
+    } else if (state.failed) {
+        settleFailure();
+    } else {
+        fputs(failureText, stderr);  // a GPU mode after a kernel fault
+    }
+    return false;
 }
 
 }  // namespace
 
-bool allocateMode() {
-    if (enter(state.mode, nullptr)) return true;
-    refused();
-    return false;
-}
+bool allocateMode() { return settle(enterMode(state.mode, false)); }
 
 void releaseMode() {
-    if (const ModeOps* m = opsOf(state.mode); m && m->release) m->release();
+    if (!program) return;
+    for (int mode = 1; mode <= program->params->modes.count; ++mode) releaseBuffers(mode);
     state.entered = false;
 }
 
-bool switchMode(int newMode) {
-    if (enter(newMode, currentRelease())) return true;
-    refused();
-    return false;
+bool switchMode(int newMode) { return settle(enterMode(newMode, true)); }
+
+bool enter(const Program& prog, int mode) {
+    program = &prog;
+    return switchMode(mode);
 }
 
 bool changeCount(int* count, int newCount) {
     const int oldCount = *count;
     *count = newCount;
-    if (enter(state.mode, currentRelease())) return true;
-    *count = oldCount;
-    refused();
-    return false;
+    Entry e = enterMode(state.mode, true);
+    if (e != Entry::Entered) *count = oldCount;
+    return settle(e);
 }
 
 void refuse(const char* buffer, size_t bytes, bool device, const char* reason) {
@@ -101,7 +225,7 @@ void refuse(const char* buffer, size_t bytes, bool device, const char* reason) {
 const char* refusal() { return refusalText[0] ? refusalText : "cannot allocate the buffers of the mode"; }
 
 void reportRefusal() {
-    if (!program) {  // a core driven without the frame (benchmark, tests)
+    if (!program) {  // a core driven without the frame
         fprintf(stderr, "%s\n", refusal());
         return;
     }
@@ -112,9 +236,27 @@ void reportRefusal() {
             count);
 }
 
-void cannotStart(const char* name) {
-    fprintf(stderr, "%s: %s; exiting\n", name, refusal());
-    exit(1);
+bool gpuStep(cudaError_t err, const char* step) {
+    if (gpuResult) err = gpuResult(err, step);
+    if (err == cudaSuccess) return true;
+    cudaGetLastError();  // the runtime's copy of the error, which the next call would read
+    if (state.failed) return false;  // the step's first failure is the one told
+    const char* name = program ? program->params->program : "gpu";
+    snprintf(failureText, sizeof failureText, "%s: %s failed: %s; back to mode 1 (%s)\n", name, step,
+             cudaGetErrorString(err), program ? modeName(*program->params, 1) : "");
+    state.failed = true;
+    if (sticky(err)) state.deviceLost = true;
+    return false;
+}
+
+void settleFailure() {
+    if (!state.failed) return;
+    state.failed = false;
+    fputs(failureText, stderr);
+    if (const Mode* m = modeAt(state.mode))
+        for (const Buffer& b : m->buffers)
+            if (b.device) freeBuffer(b);
+    state.mode = 1;
 }
 
 void computeFrame() {
@@ -130,15 +272,18 @@ void computeFrame() {
         state.lastTitleTime = now;
         state.frameCount = 0;
     }
-    if (const ModeOps* m = opsOf(state.mode); m && m->compute) m->compute();
+    if (const Mode* m = modeAt(state.mode); m && m->compute) {
+        m->compute();
+        settleFailure();
+    }
 }
 
 void keyboard(unsigned char key, int, int) {
     if (key == 0x1B) exit(0);
-    const FrameParams& p = *program->params;
-    for (int i = 0; i < p.modeCount; ++i)
-        if (p.modes[i].key == key) {
-            switchMode(p.modes[i].number);
+    const List<Mode>& modes = program->params->modes;
+    for (int i = 0; i < modes.count; ++i)
+        if (modes[i].key == key) {
+            switchMode(i + 1);
             return;
         }
 }

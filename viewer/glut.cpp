@@ -61,6 +61,7 @@ const WindowCalls kGlutCalls{
 }  // namespace
 
 int run(const Program& prog, int argc, char** argv) {
+    if (prog.setUp) prog.setUp();
     platform = Platform{glutElapsed, glutTitle};
     return startUp(prog, kGlutCalls, argc, argv);
 }

@@ -36,11 +36,7 @@ void initGL(int* argc, char** argv) {
     }
 }
 
-bool knownMode(const FrameParams& p, int mode) {
-    for (int i = 0; i < p.modeCount; ++i)
-        if (p.modes[i].number == mode) return true;
-    return false;
-}
+bool knownMode(const FrameParams& p, int mode) { return mode >= 1 && mode <= p.modes.count; }
 
 }  // namespace
 
@@ -64,6 +60,7 @@ void motion(int x, int y) {
 
 void special(int key, int x, int y) {
     if (program->specialKeys) program->specialKeys(key, x, y);
+    settleFailure();
 }
 
 int startUp(const Program& prog, const WindowCalls& windowCalls, int argc, char** argv) {

@@ -7,6 +7,7 @@
 
 #include "gpu_test.h"
 #include "kmeans_test.h"
+#include "viewer_test.h"
 
 namespace cv = clusterview;
 using cvtest::sameBits;
@@ -34,13 +35,13 @@ Frame capture() {
 std::vector<Frame> run(int mode, unsigned seed, int count, int iterations) {
     srand(seed);
     cv::pointCount = count;
-    mode == 1 ? cv::allocateCPU() : cv::allocateGPU();
+    mode == 1 ? viewertest::enterMode<cv::program>(1) : viewertest::enterMode<cv::program>(2);
     std::vector<Frame> frames;
     for (int i = 0; i < iterations; ++i) {
         mode == 1 ? cv::stepCPU() : cv::stepGPU();
         frames.push_back(capture());
     }
-    mode == 1 ? cv::releaseCPU() : cv::releaseGPU();
+    mode == 1 ? viewer::releaseMode() : viewer::releaseMode();
     return frames;
 }
 
@@ -84,7 +85,7 @@ TEST_F(KMeansGPU, TwoHundredFiftySixPointsStayWithinTheirArrays) {
     REQUIRE_GPU();
     srand(9);
     cv::pointCount = 256;
-    cv::allocateGPU();
+    viewertest::enterMode<cv::program>(2);
     const int n = 256, guard = 512;
     cudaFree(cv::d_pointLabel);
     cudaFree(cv::d_pointColors);
@@ -115,11 +116,11 @@ TEST_F(KMeansGPU, ReleaseFreesEveryBufferOfTheMode) {
     const size_t before = gpu::cpu::trackedAllocationCount();
 #endif
     cv::pointCount = 512;
-    cv::allocateGPU();
+    viewertest::enterMode<cv::program>(2);
 #if GPU_BACKEND_IS_CPU
     EXPECT_EQ(gpu::cpu::trackedAllocationCount(), before + 5);
 #endif
-    cv::releaseGPU();
+    viewer::releaseMode();
 #if GPU_BACKEND_IS_CPU
     EXPECT_EQ(gpu::cpu::trackedAllocationCount(), before);
 #endif

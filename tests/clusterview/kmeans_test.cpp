@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kmeans_test.h"
+#include "viewer_test.h"
 
 namespace cv = clusterview;
 using cvtest::sameBits;
@@ -93,7 +94,7 @@ TEST_F(KMeans, InitTakesFirstPointsAsCentroidsAndColoursAfterAllPoints) {
     for (int i = 0; i < 256; ++i) d.insert(d.end(), {i, 1000 + i, 2000 + 2 * i, 3 * i, i % 1000});
     d.insert(d.end(), {123, 1456, 999});  // colour of centroid 0
     cvtest::useScript(d);
-    cv::initKMeans();
+    viewertest::enterMode<cv::program>(1);
     EXPECT_EQ(cvtest::scriptPos, 128u * 5 + 256 * 5 + 128 * 3);
     for (int k = 0; k < cv::clusterCount; ++k) EXPECT_TRUE(sameBits(cv::centroids[k], cv::points[k])) << k;
     EXPECT_EQ(cv::centroidColors[0].x, 0.123f);
@@ -125,7 +126,7 @@ TEST_F(KMeans, AssignmentTiesGoToTheLowerIndexAndClusterZeroComesFirst) {
 TEST_F(KMeans, FirstIterationPutsPointKIntoClusterKAndColoursIt) {
     srand(11);
     cv::pointCount = 256;
-    cv::allocateCPU();
+    viewertest::enterMode<cv::program>(1);
     cv::assignCPU();
     for (int k = 0; k < cv::clusterCount; ++k) {
         int first = k;  // an earlier centroid at the same place wins
@@ -179,7 +180,7 @@ TEST_F(KMeans, EmptyClusterKeepsItsCentroid) {
 TEST_F(KMeans, OnceNoLabelChangesLabelsAndCentroidsStayFixed) {
     srand(5);
     cv::pointCount = 512;
-    cv::allocateCPU();
+    viewertest::enterMode<cv::program>(1);
     std::vector<int> before(cv::pointCount);
     bool settled = false;
     for (int it = 0; it < 1000 && !settled; ++it) {
@@ -202,7 +203,7 @@ class Keys : public KMeans {
 protected:
     void SetUp() override {
         KMeans::SetUp();
-        prog = cv::frameProgram();
+        prog = cv::program(nullptr);
         viewer::program = &prog;
         viewer::state = viewer::State{};
     }
@@ -261,7 +262,7 @@ TEST_F(Keys, ModeOneReleaseLeavesNullBuffers) {
     EXPECT_EQ(cv::pointLabel, nullptr);
     EXPECT_EQ(cv::centroids, nullptr);
     EXPECT_EQ(cv::centroidColors, nullptr);
-    cv::releaseCPU();  // a second release meets only null buffers
+    viewer::releaseMode();  // a second release meets only null buffers
 }
 
 // ---- allocation failure -----------------------------------------------------------------
@@ -292,7 +293,7 @@ TEST_F(KMeans, FailedHostAllocationEndsWithAMessage) {
         {
             limitAddressSpace(256u << 20);
             cv::pointCount = cv::maxPointCount;  // 1 GiB of points
-            cv::allocateCPU();
+            viewertest::enterMode<cv::program>(1);
         },
         testing::ExitedWithCode(1), "clusterview: cannot allocate 1073741824 bytes of host memory for points");
 }
@@ -306,7 +307,7 @@ TEST_F(KMeans, FailedDeviceAllocationEndsWithAMessage) {
             // 1 << 20 points: 36 MiB on the host fit, the device copies do not.
             limitAddressSpace(52u << 20);
             cv::pointCount = 1 << 20;
-            cv::allocateGPU();
+            viewertest::enterMode<cv::program>(2);
         },
         testing::ExitedWithCode(1), "clusterview: cannot allocate [0-9]+ bytes of device memory for d_");
 }

@@ -5,24 +5,19 @@
 #include <vector>
 
 #include "clusterview/kernel.h"
+#include "viewer_test.h"
 
 namespace cvtest {
 
-// The generator's draws come from this script, in order; past its end every draw is 0.
-inline std::vector<int> script;
-inline size_t scriptPos = 0;
-inline int scripted() { return scriptPos < script.size() ? script[scriptPos++] : (++scriptPos, 0); }
-
-inline void useScript(std::vector<int> draws) {
-    script = std::move(draws);
-    scriptPos = 0;
-    clusterview::draw = scripted;
-}
+using viewertest::script;
+using viewertest::scriptPos;
+using viewertest::scripted;
+inline void useScript(std::vector<int> draws) { viewertest::useScript(&clusterview::randomSource, std::move(draws)); }
 
 // Releases whatever a test left allocated and restores the defaults.
 inline void resetState() {
-    clusterview::releaseGPU();
-    clusterview::draw = rand;
+    viewer::releaseMode();
+    clusterview::randomSource = rand;
     clusterview::pointCount = clusterview::startPointCount;
 }
 

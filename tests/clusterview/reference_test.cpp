@@ -12,6 +12,7 @@
 
 #include "gpu_test.h"
 #include "kmeans_test.h"
+#include "viewer_test.h"
 
 namespace cv = clusterview;
 
@@ -124,7 +125,7 @@ void check(int mode, const Case& t) {
     }
     srand(t.seed);
     cv::pointCount = t.count;
-    mode == 1 ? cv::allocateCPU() : cv::allocateGPU();
+    mode == 1 ? viewertest::enterMode<cv::program>(1) : viewertest::enterMode<cv::program>(2);
     expectBits(cv::points, ref.points, "point");
     expectBits(cv::centroids, ref.centroids, "starting centroid");
     expectBits(cv::centroidColors, ref.colors, "centroid colour");

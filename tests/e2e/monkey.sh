@@ -105,6 +105,12 @@ rnd() {  # rnd <n>: R = the next number in [0, n)
     R=$((((rng >> 33) & 0x7fffffff) % $1))
 }
 for _ in 1 2 3 4; do rnd 2; done
+in_window() {  # x, y: a random point of the window
+    rnd "$win_w"
+    x=$R
+    rnd "$win_h"
+    y=$R
+}
 
 # next_event: sets EV (what it is, for the log) and ARGS (the xdotool command chain).
 # Key events go to the focused window through XTEST like real typing; mouse events at
@@ -135,21 +141,16 @@ next_event() {
         ARGS+=(key "$key")
     elif ((pick < 48)); then
         rnd ${#digits[@]}
-        key=${digits[$R]}
-        EV="digit $key"
-        ARGS+=(key "$key")
+        EV="digit ${digits[$R]}"
+        ARGS+=(key "${digits[$R]}")
     elif ((pick < 60)); then
         rnd ${#other_keys[@]}
-        key=${other_keys[$R]}
-        EV="key $key"
-        ARGS+=(key "$key")
+        EV="key ${other_keys[$R]}"
+        ARGS+=(key "${other_keys[$R]}")
     elif ((pick < 70)); then
         rnd 3
         b=$((R + 1))
-        rnd "$win_w"
-        x=$R
-        rnd "$win_h"
-        y=$R
+        in_window
         EV="click $b at $x,$y"
         ARGS+=(mousemove --window "$E2E_WID" "$x" "$y" mousedown "$b" mouseup "$b")
     elif ((pick < 83)); then
@@ -159,20 +160,14 @@ next_event() {
         if ((R == 0)); then rnd 2; b=$((R + 6)); else rnd 2; b=$((R + 4)); fi
         rnd 3
         n=$((R + 1))
-        rnd "$win_w"
-        x=$R
-        rnd "$win_h"
-        y=$R
+        in_window
         EV="wheel $b x$n at $x,$y"
         ARGS+=(mousemove --window "$E2E_WID" "$x" "$y")
         for ((i = 0; i < n; i++)); do ARGS+=(mousedown "$b" mouseup "$b"); done
     else
         rnd 3
         b=$((R + 1))
-        rnd "$win_w"
-        x=$R
-        rnd "$win_h"
-        y=$R
+        in_window
         EV="drag $b from $x,$y"
         ARGS+=(mousemove --window "$E2E_WID" "$x" "$y" mousedown "$b" sleep 0.02)
         rnd 6

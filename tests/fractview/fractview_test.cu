@@ -10,6 +10,7 @@
 
 #include "fractview/kernel.h"
 #include "gpu_test.h"
+#include "viewer_test.h"
 
 namespace fv = fractview;
 
@@ -19,11 +20,11 @@ class Fractview : public testing::Test {
 protected:
     void SetUp() override {
         fv::resetView();
-        fv::memory = fv::systemMemory();
+        fv::memory = viewer::systemMemory();
     }
     void TearDown() override {
-        fv::releaseGPU();  // releases whatever either mode left
-        fv::memory = fv::systemMemory();
+        viewer::releaseMode();  // releases whatever either mode left
+        fv::memory = viewer::systemMemory();
     }
     float4 at(int i, int j) const { return fv::pixels[i * fv::kWidth + j]; }
 };
@@ -76,7 +77,7 @@ TEST(JuliaPixel, MarkerComparesInDouble) {
 }
 
 TEST_F(Fractview, StartViewPicture) {
-    fv::allocateCPU();
+    viewertest::enterMode<fv::program>(1);
     fv::renderCPU();
     EXPECT_TRUE(same(at(384, 512), make_float4(0, 0, 1, 1)));  // centre, also under the marker
     EXPECT_TRUE(same(at(384, 612), make_float4(0, 0, 1, 1)));  // inside the unit disc
@@ -94,7 +95,7 @@ struct View {
 
 TEST_F(Fractview, KernelImageEqualsCpuImageBitForBit) {
     REQUIRE_GPU();
-    fv::allocateGPU();
+    viewertest::enterMode<fv::program>(2);
     const View views[] = {
         {0.003f, 0, 0, 15},              // start view
         {0.0005f, 0, 1, 50},             // zoomed in: the origin lies on the set's edge for c = i
@@ -123,13 +124,22 @@ TEST_F(Fractview, KernelImageEqualsCpuImageBitForBit) {
     }
 }
 
-TEST_F(Fractview, RefusedLaunchStillCopiesTheDeviceImage) {
+// A refused launch is a failed GPU step: no copy, one line, and back to mode 1.
+TEST_F(Fractview, RefusedLaunchSkipsTheCopyAndFallsBack) {
     REQUIRE_GPU();
-    fv::allocateGPU();
+    viewertest::enterMode<fv::program>(2);
     std::vector<float4> pattern(fv::kPixels, make_float4(0.25f, 0.5f, 0.75f, 1));
-    ASSERT_EQ(cudaMemcpy(fv::pixels_gpu, pattern.data(), fv::kImageBytes, cudaMemcpyHostToDevice), cudaSuccess);
+    memcpy(fv::pixels, pattern.data(), fv::kImageBytes);
+    testing::internal::CaptureStderr();
     EXPECT_EQ(fv::renderGPUWith(dim3(1536), dim3(2048)), cudaErrorInvalidConfiguration);
     EXPECT_EQ(memcmp(fv::pixels, pattern.data(), fv::kImageBytes), 0);
+    viewer::settleFailure();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string("fractview: juliaColorGPU launch failed: ") +
+                  cudaGetErrorString(cudaErrorInvalidConfiguration) + "; back to mode 1 (CPU mode)\n");
+    EXPECT_EQ(viewer::state.mode, 1);
+    EXPECT_EQ(fv::pixels_gpu, nullptr);
+    viewertest::enterMode<fv::program>(2);
     EXPECT_EQ(fv::renderGPUWith(dim3(1536), dim3(512)), cudaSuccess);
     EXPECT_TRUE(same(at(384, 512), make_float4(0, 0, 1, 1)));
     EXPECT_TRUE(same(at(0, 0), make_float4(1, 1, 1, 1)));
@@ -224,7 +234,7 @@ protected:
 
 TEST_F(Modes, SwitchTakesTheNewBuffersBeforeReleasingTheOld) {
     calls.clear();
-    fv::memory = fv::Memory{recHostAlloc, recHostFree, recDeviceAlloc, recDeviceFree};
+    fv::memory = viewer::Memory{recHostAlloc, recHostFree, recDeviceAlloc, recDeviceFree};
     viewer::allocateMode();
     viewer::keyboard('2', 0, 0);
     viewer::keyboard('1', 0, 0);
@@ -292,23 +302,6 @@ TEST_F(Modes, TitleRefreshAndCompute) {
     now = 1101;
     viewer::computeFrame();
     EXPECT_EQ(title, "Julia Fractals:  CPU mode, 3.99 FPS");  // 2 frames in 501 ms
-}
-
-// Nothing runs yet at start-up, so there is nothing to keep: the program ends. A refused
-// switch later keeps the running mode (refusal_test.cu).
-TEST_F(Modes, FailedStartUpAllocationEndsWithAMessage) {
-    // Earlier launches started the worker pool; a forked child would wait on it at exit.
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    fv::memory.hostAlloc = [](size_t) -> void* { return nullptr; };
-    EXPECT_EXIT(viewer::allocateMode(), testing::ExitedWithCode(1),
-                "fractview: cannot allocate 12582912 bytes of host memory for pixels \\(out of memory\\); exiting");
-    fv::memory = fv::systemMemory();
-    fv::memory.deviceAlloc = [](void** p, size_t) {
-        *p = nullptr;
-        return cudaErrorMemoryAllocation;
-    };
-    EXPECT_EXIT(fv::allocateGPU(), testing::ExitedWithCode(1),
-                "fractview: cannot allocate 12582912 bytes of device memory for pixels_gpu");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "fractview/kernel.h"
 #include "gpu_test.h"
+#include "viewer_test.h"
 
 namespace fv = fractview;
 
@@ -48,14 +49,14 @@ const View kViews[] = {
 class FractviewReference : public testing::Test {
 protected:
     void SetUp() override { fv::resetView(); }
-    void TearDown() override { fv::releaseGPU(); }
+    void TearDown() override { viewer::releaseMode(); }
 };
 
 // Mode 1 and mode 2 (its buffers serve both): every pixel of every view; the views must
 // exercise escape bands and the marker.
 TEST_F(FractviewReference, BothModesMatchBitForBit) {
     const int modes = gpu::deviceAvailable() ? 2 : 1;
-    modes == 2 ? fv::allocateGPU() : fv::allocateCPU();
+    modes == 2 ? viewertest::enterMode<fv::program>(2) : viewertest::enterMode<fv::program>(1);
     std::vector<float4> want(fv::kPixels);
     int marker = 0;
     for (const View& v : kViews) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "gravsim/kernel.h"
+#include "viewer_test.h"
 
 namespace {
 
@@ -15,13 +16,13 @@ class Bodies : public ::testing::Test {
 protected:
     void SetUp() override { srand(12345); }
     void TearDown() override {
-        freeBodies();
+        viewer::releaseMode();
         bodyCount = startBodyCount;
     }
     // bodyCount bodies at the given positions and velocities (w = 1) and masses.
     void place(const std::vector<float4>& p, const std::vector<float4>& v, const std::vector<float>& m) {
         bodyCount = (int)p.size();
-        initBodies();
+        viewertest::enterMode<gravsim::program>(1);
         for (int i = 0; i < bodyCount; ++i) {
             pos[i] = p[i];
             vel[i] = v[i];
@@ -34,7 +35,7 @@ float4 at(float x, float y, float z) { return make_float4(x, y, z, 1.0f); }
 
 TEST_F(Bodies, OneBodyMovesInAStraightLine) {
     bodyCount = 1;
-    initBodies();
+    viewertest::enterMode<gravsim::program>(1);
     const float4 v = vel[0];
     float4 p = pos[0];
     for (int step = 0; step < 50; ++step) {
@@ -77,7 +78,7 @@ TEST_F(Bodies, UpdateOrderDoesNotMatter) {
     stepCPU();
     stepCPU();
     const float4 a0 = pos[0], a1 = pos[1], b0 = vel[0], b1 = vel[1];
-    freeBodies();
+    viewer::releaseMode();
     place({p[1], p[0]}, {v[1], v[0]}, {m[1], m[0]});
     stepCPU();
     stepCPU();
@@ -92,7 +93,7 @@ TEST_F(Bodies, UpdateOrderDoesNotMatter) {
 
 TEST_F(Bodies, WStaysOneAndTheCloudMoves) {
     bodyCount = 200;
-    initBodies();
+    viewertest::enterMode<gravsim::program>(1);
     const float4 first = pos[0];
     for (int step = 0; step < 5; ++step) stepCPU();
     for (int i = 0; i < bodyCount; ++i) {
@@ -104,7 +105,7 @@ TEST_F(Bodies, WStaysOneAndTheCloudMoves) {
 
 TEST_F(Bodies, GeneratedRanges) {
     bodyCount = 20000;
-    initBodies();
+    viewertest::enterMode<gravsim::program>(1);
     bool massAtOne = false;
     for (int i = 0; i < bodyCount; ++i) {
         ASSERT_LT(std::sqrt(pos[i].x * pos[i].x + pos[i].y * pos[i].y + pos[i].z * pos[i].z), 1.0f);
@@ -130,7 +131,7 @@ TEST_F(Bodies, DrawOrder) {
     for (int& d : draws) d = rand() % 1000;
     srand(99);
     bodyCount = n;
-    initBodies();
+    viewertest::enterMode<gravsim::program>(1);
     EXPECT_EQ(rand() % 1000, draws[9 * n]);  // nothing more, nothing less was drawn
     auto expect = [&](const float4& got, int first, float scale) {
         float c[3];
@@ -150,12 +151,12 @@ TEST_F(Bodies, DrawOrder) {
 
 TEST_F(Bodies, FreeBodiesNullsAndIsRepeatable) {
     bodyCount = 4;
-    initBodies();
-    freeBodies();
+    viewertest::enterMode<gravsim::program>(1);
+    viewer::releaseMode();
     EXPECT_EQ(pos, nullptr);
     EXPECT_EQ(vel, nullptr);
     EXPECT_EQ(mass, nullptr);
-    freeBodies();  // null arrays: nothing to do
+    viewer::releaseMode();  // null arrays: nothing to do
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "gpu_test.h"
 #include "gravsim/kernels.cuh"
+#include "viewer_test.h"
 
 namespace {
 
@@ -72,14 +73,14 @@ protected:
         bodyCount = GetParam();
     }
     void TearDown() override {
-        releaseGPU();
+        viewer::releaseMode();
         currentBuffer = 0;
         bodyCount = startBodyCount;
     }
 };
 
 TEST_P(Modes, GPUStepAgreesWithCPUStep) {
-    allocateGPU();
+    viewertest::enterMode<gravsim::program>(2);
     const Snapshot before = host();
     stepGPU();
     const Snapshot gpu = host();
@@ -88,7 +89,7 @@ TEST_P(Modes, GPUStepAgreesWithCPUStep) {
 
 TEST_P(Modes, DoubleBufferStepsAgreeWithCPUStep) {
     const int n = GetParam();
-    allocateGPUBuffers();
+    viewertest::enterMode<gravsim::program>(3);
     const Snapshot start = host();
     stepGPUBuffer();  // pair 0 into pair 1, plain squared distance
     ASSERT_EQ(currentBuffer, 1);
@@ -101,7 +102,7 @@ TEST_P(Modes, DoubleBufferStepsAgreeWithCPUStep) {
 
 TEST_P(Modes, SharedMemoryStepsAgreeWithCPUStepAndPlainKernel) {
     const int n = GetParam();
-    allocateGPUBuffers();
+    viewertest::enterMode<gravsim::program>(3);
     const Snapshot start = host();
     stepGPUShared();
     ASSERT_EQ(currentBuffer, 1);
@@ -130,7 +131,7 @@ class Kernels : public ::testing::Test {
 protected:
     void SetUp() override { REQUIRE_GPU(); }
     void TearDown() override {
-        releaseGPUBuffers();
+        viewer::releaseMode();
         bodyCount = startBodyCount;
     }
 };
@@ -140,7 +141,7 @@ protected:
 TEST_F(Kernels, SharedMemoryWeighsEachSlotWithItsBodysMass) {
     srand(5);
     bodyCount = 1536;
-    allocateGPUBuffers();
+    viewertest::enterMode<gravsim::program>(3);
     std::vector<float> m(bodyCount, 0.0f);
     m[1029] = 2.0f;
     ASSERT_EQ(cudaMemcpy(d_mass, m.data(), m.size() * sizeof(float), cudaMemcpyHostToDevice), cudaSuccess);
@@ -168,7 +169,7 @@ TEST_F(Kernels, ThreadsWithoutABodyWriteNothingAndWIsNeverWritten) {
     const int n = 600, room = 1024;
     srand(6);
     bodyCount = n;
-    allocateGPUBuffers();
+    viewertest::enterMode<gravsim::program>(3);
     const float4 mark = make_float4(7, 7, 7, 7);
     const std::vector<float4> marks(room, mark);
     float4 *outPos = nullptr, *outVel = nullptr;
@@ -216,7 +217,7 @@ TEST_F(Kernels, CurrentBufferAndTheSourceOfTheDrawnPositions) {
     for (void (*step)() : {stepGPUBuffer, stepGPUShared}) {
         srand(8);
         bodyCount = 700;
-        allocateGPUBuffers();
+        viewertest::enterMode<gravsim::program>(3);
         EXPECT_EQ(currentBuffer, 0);
         const std::vector<float4> hostVel(vel, vel + bodyCount);
         std::vector<float4> previous(pos, pos + bodyCount);
@@ -230,7 +231,7 @@ TEST_F(Kernels, CurrentBufferAndTheSourceOfTheDrawnPositions) {
             ASSERT_EQ(std::memcmp(vel, hostVel.data(), bodyCount * sizeof(float4)), 0) << "step " << s;
             for (int i = 0; i < bodyCount; ++i) ASSERT_EQ(pos[i].w, 1.0f);
         }
-        releaseGPUBuffers();
+        viewer::releaseMode();
         EXPECT_EQ(currentBuffer, 0);
     }
 }
@@ -238,13 +239,13 @@ TEST_F(Kernels, CurrentBufferAndTheSourceOfTheDrawnPositions) {
 TEST_F(Kernels, WStaysOneInEveryDeviceArray) {
     srand(9);
     bodyCount = 300;
-    allocateGPU();
+    viewertest::enterMode<gravsim::program>(2);
     for (int s = 0; s < 3; ++s) stepGPU();
     for (const float4* d : {d_pos0, d_pos1, d_vel0, d_vel1})
         for (const float4& e : download(d, bodyCount)) ASSERT_EQ(e.w, 1.0f);
     for (int i = 0; i < bodyCount; ++i) ASSERT_EQ(vel[i].w, 1.0f);
-    releaseGPU();
-    allocateGPUBuffers();
+    viewer::releaseMode();
+    viewertest::enterMode<gravsim::program>(3);
     for (int s = 0; s < 3; ++s) stepGPUShared(), stepGPUBuffer();
     for (const float4* d : {d_pos0, d_pos1, d_vel0, d_vel1})
         for (const float4& e : download(d, bodyCount)) ASSERT_EQ(e.w, 1.0f);

@@ -10,6 +10,7 @@
 #include "gpu_test.h"
 #include "gravsim/kernel.h"
 #include "viewer/frame.h"
+#include "viewer_test.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ constexpr int kUp = 101, kDown = 103, kLeft = 100;
 class Gravsim : public ::testing::Test {
 protected:
     void SetUp() override {
-        program = makeProgram(nullptr);
+        program = gravsim::program(nullptr);
         viewer::program = &program;
         viewer::platform = viewer::Platform{fakeElapsed, fakeTitle};
         viewer::state = viewer::State{};
@@ -176,24 +177,6 @@ TEST_F(Gravsim, BodyCountCeiling) {
     EXPECT_EQ(std::memcmp(&last, &pos[maxBodyCount - 1], sizeof last), 0);
     specialKeys(kDown, 0, 0);
     EXPECT_EQ(bodyCount, maxBodyCount - 512);
-}
-
-TEST(GravsimDeathTest, AllocationFailureEndsWithAMessage) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    // At start-up there is nothing to keep running.
-    EXPECT_EXIT(
-        {
-            memory.deviceAlloc = [](void** p, size_t) {
-                *p = nullptr;
-                return cudaErrorNoDevice;
-            };
-            allocateGPU();
-        },
-        ::testing::ExitedWithCode(1),
-        "gravsim: cannot allocate 16384 bytes of device memory for d_pos0 \\(no CUDA-capable device is detected\\); "
-        "exiting");
-    EXPECT_EXIT(mallocOrExit(SIZE_MAX - 1000, "newPos"), ::testing::ExitedWithCode(1),
-                "gravsim: cannot allocate [0-9]+ bytes for newPos");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "gpu_test.h"
 #include "gravsim/kernels.cuh"
+#include "viewer_test.h"
 
 namespace {
 
@@ -94,7 +95,7 @@ TEST(GravsimReference, GeneratorAndCPUStep) {
         Cloud ref = t.seed ? cloud(t.seed, t.n) : pair();
         srand(t.seed);
         gravsim::bodyCount = t.n;
-        gravsim::initBodies();
+        viewertest::enterMode<gravsim::program>(1);
         if (!t.seed) {  // the pair replaces the cloud
             std::memcpy(gravsim::pos, ref.pos.data(), t.n * sizeof(float4));
             std::memcpy(gravsim::vel, ref.vel.data(), t.n * sizeof(float4));
@@ -110,7 +111,7 @@ TEST(GravsimReference, GeneratorAndCPUStep) {
             expectBits(gravsim::pos, ref.pos, "position");
             expectBits(gravsim::vel, ref.vel, "velocity");
         }
-        gravsim::freeBodies();
+        viewer::releaseMode();
     }
     gravsim::bodyCount = gravsim::startBodyCount;
 }

@@ -169,18 +169,4 @@ TEST_F(SpherecastControls, WheelScalesBySinglePrecision105AndKeepsTheOffsets) {
     EXPECT_EQ(sc::offsetY, oy);
 }
 
-TEST_F(SpherecastControls, FailedAllocationEndsWithAMessageAndStatusOne) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    // At start-up there is nothing to keep.
-    sc::memory.hostAlloc = [](size_t) -> void* { return nullptr; };
-    EXPECT_EXIT(viewer::allocateMode(), testing::ExitedWithCode(1),
-                "spherecast: cannot allocate 12582912 bytes of host memory for pixels \\(out of memory\\); exiting");
-    sc::memory = viewer::systemMemory();
-    void* p = nullptr;
-    EXPECT_EXIT(sc::deviceAlloc(&p, SIZE_MAX / 2, "pixels_gpu"), testing::ExitedWithCode(1),
-                "spherecast: out of device memory: cannot allocate [0-9]+ bytes for pixels_gpu");
-    EXPECT_EXIT(sc::requireCuda(cudaErrorInvalidValue, "image download"), testing::ExitedWithCode(1),
-                "spherecast: image download failed");
-}
-
 }  // namespace

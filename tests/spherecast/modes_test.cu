@@ -21,7 +21,7 @@ protected:
 std::vector<float4> frameOf(int mode, unsigned seed) {
     srand(seed);
     viewer::switchMode(mode);
-    viewer::program->modes[mode].compute();
+    viewer::program->params->modes[mode - 1].compute();
     return image();
 }
 

@@ -91,7 +91,7 @@ TEST_F(SpherecastReference, EveryModeTracesTheRandomSceneBitForBit) {
             viewer::switchMode(mode);
             ASSERT_EQ(sc::spheres_count, 20);
             ASSERT_EQ(memcmp(sc::spheres, scene.data(), sizeof(sc::Sphere) * 20), 0) << "mode " << mode;
-            viewer::program->modes[mode].compute();
+            viewer::program->params->modes[mode - 1].compute();
             int differ = 0;
             for (int k = 0; k < sc::pixelCount; ++k)
                 if (memcmp(&want[k], &sc::pixels[k], want[k].w == 1.0f ? 16 : 12) != 0 && ++differ <= 3)

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "spherecast_test.h"
+#include "viewer_test.h"
 
 using namespace sctest;
 
@@ -101,7 +102,7 @@ TEST_F(SpherecastScene, UncoveredPixelsAreBlackWithAlphaZero) {
 
 TEST_F(SpherecastScene, EmptySceneRendersBlack) {
     sc::spheres_count = 0;
-    sc::allocateCPU();
+    viewertest::enterMode<sc::program>(1);
     for (int k = 0; k < sc::pixelCount; ++k) sc::pixels[k] = make_float4(1, 1, 1, 1);
     sc::renderCPU();
     EXPECT_EQ(litPixels(image()), 0);
@@ -164,7 +165,7 @@ TEST_F(SpherecastScene, GenerateSpheresFillsRecordsInIndexOrder) {
     for (int k = 0; k < 3 * 7; ++k) draws.push_back(k);
     useScript(draws);
     sc::spheres_count = 3;
-    sc::allocateCPU();  // allocates and generates
+    viewertest::enterMode<sc::program>(1);  // allocates and generates
     for (int k = 0; k < 3; ++k) {
         EXPECT_EQ(sc::spheres[k].x, (float)(7 * k)) << k;
         EXPECT_EQ(sc::spheres[k].radius, (float)((7 * k + 6) % 150 + 15)) << k;
@@ -175,7 +176,7 @@ TEST_F(SpherecastScene, GenerateSpheresFillsRecordsInIndexOrder) {
 TEST_F(SpherecastScene, RandomScenesStayInTheirRanges) {
     srand(12345);
     sc::spheres_count = sc::maxSphereCount;
-    sc::allocateCPU();
+    viewertest::enterMode<sc::program>(1);
     for (int k = 0; k < sc::spheres_count; ++k) {
         const sc::Sphere& s = sc::spheres[k];
         for (float c : {s.r, s.g, s.b}) {

@@ -7,32 +7,27 @@
 
 #include "spherecast/kernel.h"
 #include "viewer/frame.h"
+#include "viewer_test.h"
 
 namespace sctest {
 
 namespace sc = spherecast;
 
-// The generator's draws come from this script, in order; past its end every draw is 0.
-inline std::vector<int> script;
-inline size_t scriptPos = 0;
-inline int scripted() { return scriptPos < script.size() ? script[scriptPos++] : (++scriptPos, 0); }
-
-inline void useScript(std::vector<int> draws) {
-    script = std::move(draws);
-    scriptPos = 0;
-    sc::draw = scripted;
-}
+using viewertest::script;
+using viewertest::scriptPos;
+using viewertest::scripted;
+inline void useScript(std::vector<int> draws) { viewertest::useScript(&sc::randomSource, std::move(draws)); }
 
 // The frame runs spherecast's modes, so switchMode and the keys act as in the program.
 inline viewer::Program& frame() {
-    static viewer::Program p = sc::frameProgram();
+    static viewer::Program p = sc::program(nullptr);
     return p;
 }
 
 // Releases whatever a test left allocated and restores every default.
 inline void resetState() {
-    sc::releaseGPU();
-    sc::draw = rand;
+    viewer::releaseMode();
+    sc::randomSource = rand;
     sc::resize = realloc;
     sc::memory = viewer::systemMemory();
     sc::spheres_count = sc::startSphereCount;

@@ -5,47 +5,30 @@
 #include <string>
 #include <vector>
 
+#include "clusterview/kernel.h"
+#include "fractview/kernel.h"
+#include "gravsim/kernel.h"
+#include "recording.h"
+#include "spherecast/kernel.h"
 #include "viewer/frame.h"
 
 namespace {
 
-std::vector<std::string> events;
+std::vector<std::string>& events = recording::events;
 int fakeNow = 0;
 int fakeCount = 0;
 std::string lastTitle;
 
 int nowMs() { return fakeNow; }
 void setTitle(const char* t) { lastTitle = t; }
-// A recording allocate: enters at once, releasing the old mode after its own buffers.
-bool alloc1(void (*releaseOld)()) {
-    events.push_back("alloc1");
-    if (releaseOld) releaseOld();
-    return true;
-}
-void release1() { events.push_back("release1"); }
 void compute1() { events.push_back("compute1"); }
-bool alloc2(void (*releaseOld)()) {
-    events.push_back("alloc2");
-    if (releaseOld) releaseOld();
-    return true;
-}
-void release2() { events.push_back("release2"); }
 void compute2() { events.push_back("compute2:" + lastTitle); }
 int count() { return fakeCount; }
-
-viewer::Program recording(const viewer::FrameParams& params) {
-    viewer::Program p{};
-    p.params = &params;
-    p.modes[1] = {alloc1, release1, compute1};
-    p.modes[2] = {alloc2, release2, compute2};
-    p.count = count;
-    return p;
-}
 
 class Frame : public testing::Test {
 protected:
     void use(const viewer::FrameParams& params) {
-        prog = recording(params);
+        prog = recording::program(params, compute1, compute2, count);
         viewer::program = &prog;
         viewer::state = viewer::State{};
         viewer::platform = viewer::Platform{nowMs, setTitle};
@@ -75,22 +58,22 @@ TEST(FrameDecisions, RefreshOnlyStrictlyAfterTheInterval) {
 
 TEST(FrameDecisions, TitleTextsOfTheFourPrograms) {
     char buf[viewer::kTitleBufferSize];
-    viewer::formatTitle(buf, viewer::fractviewFrame, "CPU mode", 0, viewer::frameRate(30, 600, 0));
+    viewer::formatTitle(buf, fractview::frame(), "CPU mode", 0, viewer::frameRate(30, 600, 0));
     EXPECT_STREQ(buf, "Julia Fractals:  CPU mode, 50.00 FPS");
-    viewer::formatTitle(buf, viewer::spherecastFrame, viewer::modeName(viewer::spherecastFrame, 3), 0, 12.345f);
+    viewer::formatTitle(buf, spherecast::frame(), viewer::modeName(spherecast::frame(), 3), 0, 12.345f);
     EXPECT_STREQ(buf, "Raytracer:  GPU mode - constant memory, 12.35 FPS");
-    viewer::formatTitle(buf, viewer::gravsimFrame, viewer::modeName(viewer::gravsimFrame, 3), 1024,
+    viewer::formatTitle(buf, gravsim::frame(), viewer::modeName(gravsim::frame(), 3), 1024,
                         viewer::frameRate(25, 1250, 1000));
     EXPECT_STREQ(buf, "N-Body (mode: GPU double buffer, bodies: 1024, FPS: 100.00)");
-    viewer::formatTitle(buf, viewer::clusterviewFrame, viewer::modeName(viewer::clusterviewFrame, 2), 2097152,
+    viewer::formatTitle(buf, clusterview::frame(), viewer::modeName(clusterview::frame(), 2), 2097152,
                         viewer::frameRate(3, 300, 0));
     EXPECT_STREQ(buf, "K-means: GPU, 2097152 points, 10.00 FPS");
-    EXPECT_STREQ(viewer::modeName(viewer::fractviewFrame, 3), "");
-    EXPECT_STREQ(viewer::modeName(viewer::gravsimFrame, 0), "");
+    EXPECT_STREQ(viewer::modeName(fractview::frame(), 3), "");
+    EXPECT_STREQ(viewer::modeName(gravsim::frame(), 0), "");
 }
 
 TEST_F(Frame, TitleRefreshCountsFramesAndDescribesTheComingMode) {
-    use(viewer::fractviewFrame);
+    use(fractview::frame());
     viewer::state.mode = 2;
     framesAt({100, 200, 300, 400, 500});  // 500 is not more than 500 ms
     EXPECT_EQ(lastTitle, "");
@@ -107,25 +90,25 @@ TEST_F(Frame, TitleRefreshCountsFramesAndDescribesTheComingMode) {
 }
 
 TEST_F(Frame, TitleCarriesTheProgramsCount) {
-    use(viewer::gravsimFrame);
+    use(gravsim::frame());
     fakeCount = 1536;
     framesAt({150, 201});
     EXPECT_EQ(lastTitle, "N-Body (mode: CPU, bodies: 1536, FPS: 9.95)");
 }
 
 TEST_F(Frame, SwitchAllocatesThenReleasesEvenForTheCurrentMode) {
-    use(viewer::fractviewFrame);
+    use(fractview::frame());
     viewer::allocateMode();
     viewer::keyboard('2', 0, 0);
     viewer::keyboard('2', 0, 0);
     viewer::keyboard('1', 0, 0);
-    EXPECT_EQ(events, (std::vector<std::string>{"alloc1", "alloc2", "release1", "alloc2", "release2", "alloc1",
-                                                 "release2"}));
+    EXPECT_EQ(events, (std::vector<std::string>{"allocate1", "allocate2", "release1", "allocate2", "release2",
+                                                 "allocate1", "release2"}));
     EXPECT_EQ(viewer::state.mode, 1);
 }
 
 TEST_F(Frame, OtherKeysAndUnknownModesDoNothing) {
-    use(viewer::gravsimFrame);
+    use(gravsim::frame());
     for (int k : {0x31, 0x33, 0x34, 0x61, 0x20, 0xE9}) viewer::keyboard((unsigned char)k, 0, 0);
     EXPECT_TRUE(events.empty());
     EXPECT_EQ(viewer::state.mode, 1);
@@ -143,21 +126,9 @@ TEST_F(Frame, OtherKeysAndUnknownModesDoNothing) {
 
 // ---- refused steps -----------------------------------------------------------------------
 
-// A mode whose allocate is refused when refuseNext is set: it tells the frame what it
-// could not get and returns without releasing anything.
-bool refuseNext = false;
-bool refusing(int mode, void (*releaseOld)()) {
-    events.push_back("alloc" + std::to_string(mode));
-    if (refuseNext) {
-        viewer::refuse(mode == 1 ? "pos" : "d_pos0", 4096, mode != 1, mode == 1 ? "out of memory" : "no CUDA device");
-        return false;
-    }
-    if (releaseOld) releaseOld();
-    return true;
-}
-bool refusing1(void (*releaseOld)()) { return refusing(1, releaseOld); }
-bool refusing2(void (*releaseOld)()) { return refusing(2, releaseOld); }
-
+// The recording modes are refused while recording::refuseNext is set: mode 1's host
+// buffer "pos", mode 2's device buffer "d_pos0", 4096 bytes each; NO_DEVICE in a line
+// stands for the runtime's text of cudaErrorNoDevice.
 TEST_F(Frame, RefusedStepKeepsModeAndCountAndSaysSoOnce) {
     const struct {
         const viewer::FrameParams* params;
@@ -165,43 +136,43 @@ TEST_F(Frame, RefusedStepKeepsModeAndCountAndSaysSoOnce) {
         unsigned char key;  // a mode key, or 0 for a count change to 2048
         const char* line;
     } rows[] = {
-        {&viewer::fractviewFrame, 1, '2',
-         "fractview: cannot allocate 4096 bytes of device memory for d_pos0 (no CUDA device); staying in mode 1 "
+        {&fractview::frame(), 1, '2',
+         "fractview: cannot allocate 4096 bytes of device memory for d_pos0 (NO_DEVICE); staying in mode 1 "
          "(CPU mode)\n"},
-        {&viewer::spherecastFrame, 2, '1',
+        {&spherecast::frame(), 2, '1',
          "spherecast: cannot allocate 4096 bytes of host memory for pos (out of memory); staying in mode 2 "
          "(GPU mode) at 1024 spheres\n"},
-        {&viewer::gravsimFrame, 2, 0,
-         "gravsim: cannot allocate 4096 bytes of device memory for d_pos0 (no CUDA device); staying in mode 2 (GPU) "
+        {&gravsim::frame(), 2, 0,
+         "gravsim: cannot allocate 4096 bytes of device memory for d_pos0 (NO_DEVICE); staying in mode 2 (GPU) "
          "at 1024 bodies\n"},
-        {&viewer::clusterviewFrame, 1, 0,
+        {&clusterview::frame(), 1, 0,
          "clusterview: cannot allocate 4096 bytes of host memory for pos (out of memory); staying in mode 1 (CPU) "
          "at 1024 points\n"},
-        {&viewer::clusterviewFrame, 1, '1',  // the current mode again
+        {&clusterview::frame(), 1, '1',  // the current mode again
          "clusterview: cannot allocate 4096 bytes of host memory for pos (out of memory); staying in mode 1 (CPU) "
          "at 1024 points\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.line);
+        std::string line = row.line;
+        if (size_t at = line.find("NO_DEVICE"); at != std::string::npos)
+            line.replace(at, 9, cudaGetErrorString(cudaErrorNoDevice));
         use(*row.params);
-        prog.modes[1].allocate = refusing1;
-        prog.modes[2].allocate = refusing2;
         fakeCount = 1024;
-        refuseNext = false;
         ASSERT_TRUE(viewer::switchMode(row.from));
         events.clear();
-        refuseNext = true;
+        recording::refuseNext = true;
         testing::internal::CaptureStderr();
         bool entered = row.key ? viewer::switchMode(row.key == '1' ? 1 : 2) : viewer::changeCount(&fakeCount, 2048);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), row.line);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), line);
         EXPECT_FALSE(entered);
         EXPECT_EQ(viewer::state.mode, row.from);
         EXPECT_EQ(fakeCount, 1024);
         // The new mode was tried; the old one was not released.
-        EXPECT_EQ(events, (std::vector<std::string>{row.key == '1' ? "alloc1" : row.key ? "alloc2"
-                                                                            : "alloc" + std::to_string(row.from)}));
+        EXPECT_EQ(events, (std::vector<std::string>{row.key == '1' ? "allocate1" : row.key ? "allocate2"
+                                                                               : "allocate" + std::to_string(row.from)}));
         // Nothing refused: the same step goes through and releases the old mode after.
-        refuseNext = false;
+        recording::refuseNext = false;
         events.clear();
         testing::internal::CaptureStderr();
         entered = row.key ? viewer::switchMode(row.key == '1' ? 1 : 2) : viewer::changeCount(&fakeCount, 2048);
@@ -211,24 +182,21 @@ TEST_F(Frame, RefusedStepKeepsModeAndCountAndSaysSoOnce) {
         EXPECT_EQ(events.size(), 2u);
         EXPECT_EQ(events.back(), "release" + std::to_string(row.from));
     }
-    refuseNext = false;
 }
 
 // Before any mode runs there is nothing to keep: a refusal ends the program.
 TEST_F(Frame, RefusalAtStartUpExitsWithStatusOne) {
-    use(viewer::gravsimFrame);
-    prog.modes[1].allocate = refusing1;
-    refuseNext = true;
+    use(gravsim::frame());
+    recording::refuseNext = true;
     EXPECT_EXIT(viewer::switchMode(1), testing::ExitedWithCode(1),
                 "^gravsim: cannot allocate 4096 bytes of host memory for pos \\(out of memory\\); exiting\n$");
-    use(viewer::spherecastFrame);
-    prog.modes[1].allocate = refusing1;
+    use(spherecast::frame());
+    recording::refuseNext = true;
     EXPECT_EXIT(viewer::allocateMode(), testing::ExitedWithCode(1), "^spherecast: cannot allocate 4096 bytes");
-    refuseNext = false;
 }
 
 TEST_F(Frame, EscapeExitsWithStatusZero) {
-    use(viewer::spherecastFrame);
+    use(spherecast::frame());
     EXPECT_EXIT(viewer::keyboard(0x1B, 10, 10), testing::ExitedWithCode(0), "");
 }
 

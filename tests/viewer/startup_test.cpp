@@ -10,11 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "clusterview/kernel.h"
+#include "fractview/kernel.h"
+#include "gravsim/kernel.h"
+#include "recording.h"
+#include "spherecast/kernel.h"
 #include "viewer/startup.h"
 
 namespace {
 
-std::vector<std::string> events;
+std::vector<std::string>& events = recording::events;
 
 // Standard output, redirected to a file while the start-up runs.
 FILE* capture = nullptr;
@@ -141,20 +146,7 @@ const viewer::WindowCalls kRecording{
 };
 
 // A program whose modes, drawing and handlers only say that they ran.
-// A mode's entry takes its buffers, then releases the old mode's (the frame's protocol).
-bool allocate1(void (*releaseOld)()) {
-    record("allocate1");
-    if (releaseOld) releaseOld();
-    return true;
-}
-void release1() { record("release1"); }
 void compute1() { record("compute1"); }
-bool allocate2(void (*releaseOld)()) {
-    record("allocate2");
-    if (releaseOld) releaseOld();
-    return true;
-}
-void release2() { record("release2"); }
 void draw() { record("draw"); }
 void programMouse(int b, int s, int x, int y) { record(fmt("program mouse(%d, %d, %d, %d)", b, s, x, y)); }
 void programMotion(int x, int y) { record(fmt("program motion(%d, %d)", x, y)); }
@@ -164,10 +156,7 @@ int fakeNow = 0;
 std::string title;
 
 viewer::Program recordingProgram(const viewer::FrameParams& params) {
-    viewer::Program p{};
-    p.params = &params;
-    p.modes[1] = {allocate1, release1, compute1};
-    p.modes[2] = {allocate2, release2, nullptr};
+    viewer::Program p = recording::program(params, compute1, nullptr);
     p.draw = draw;
     p.specialKeys = programSpecial;
     p.mouse = programMouse;
@@ -191,6 +180,9 @@ std::vector<std::string> startUp(const viewer::Program& prog, unsigned glewRetur
     capture = tmpfile();
     captured = 0;
     dup2(fileno(capture), 1);
+    // Mode 1's buffer left in its slot: the start-up that enters mode 1 with switchMode
+    // releases it first, the one with allocateMode does not.
+    recording::held1 = &recording::blocks[1];
     result = viewer::startUp(prog, kRecording, 3, argv);
     drainStdout();
     fflush(stdout);
@@ -208,52 +200,47 @@ struct Case {
     std::vector<std::string> expected;
 };
 
+// The pieces of the sequences, joined in order by calls().
+using Calls = std::vector<std::string>;
+Calls window(int w, int h, const char* title) {
+    return {"glutInit(3, argv)", "glutInitDisplayMode(2)", "glutInitWindowPosition(0, 0)",
+            "glutInitWindowSize(" + std::to_string(w) + ", " + std::to_string(h) + ")",
+            "glutCreateWindow(" + std::string(title) + ")", "glClearColor(0, 0, 0, 0)"};
+}
+const Calls kImageGl = {"glDisable(GL_DEPTH_TEST)", "glMatrixMode(GL_PROJECTION)", "glLoadIdentity()",
+                        "glOrtho(0, 1024, 768, 0, 0, 1)", "glMatrixMode(GL_MODELVIEW)", "glLoadIdentity()",
+                        "glTranslatef(0.375, 0.375, 0)", "allocate1"};
+const Calls kMotionFirst = {"glutDisplayFunc(display)", "glutIdleFunc(idle)", "glutMotionFunc(motion)",
+                            "glutMouseFunc(mouse)", "glutKeyboardFunc(keyboard)", "glutSpecialFunc(special)",
+                            "glewInit()"};
+const Calls kMouseFirst = {"glutDisplayFunc(display)", "glutIdleFunc(idle)", "glutMouseFunc(mouse)",
+                           "glutMotionFunc(motion)", "glutKeyboardFunc(keyboard)", "glutSpecialFunc(special)",
+                           "glewInit()"};
+const Calls kSeed = {"srand(1765000000)"}, kLoop = {"glutMainLoop()", "release1"};
+Calls glewFails(unsigned e) {
+    return {"glewGetErrorString(" + std::to_string(e) + ")", "stdout: ERROR: Missing GL version\n"};
+}
+Calls calls(std::initializer_list<Calls> parts) {
+    Calls all;
+    for (const Calls& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+const Calls kPoints = {"glColor4f(1, 1, 1, 1)", "glDisable(GL_DEPTH_TEST)", "glPointSize(2)", "allocate1",
+                       "release1"};
+
 const Case kCases[] = {
-    {"fractview", &viewer::fractviewFrame, 0,
-     {"glutInit(3, argv)", "glutInitDisplayMode(2)", "glutInitWindowPosition(0, 0)",
-      "glutInitWindowSize(1024, 768)", "glutCreateWindow(Julia Fractals)", "glClearColor(0, 0, 0, 0)",
-      "glDisable(GL_DEPTH_TEST)", "glMatrixMode(GL_PROJECTION)", "glLoadIdentity()",
-      "glOrtho(0, 1024, 768, 0, 0, 1)", "glMatrixMode(GL_MODELVIEW)", "glLoadIdentity()",
-      "glTranslatef(0.375, 0.375, 0)", "allocate1", "glutDisplayFunc(display)", "glutIdleFunc(idle)",
-      "glutMotionFunc(motion)", "glutMouseFunc(mouse)", "glutKeyboardFunc(keyboard)",
-      "glutSpecialFunc(special)", "glewInit()", "glutMainLoop()", "release1"}},
-    {"spherecast", &viewer::spherecastFrame, 0,
-     {"srand(1765000000)", "glutInit(3, argv)", "glutInitDisplayMode(2)", "glutInitWindowPosition(0, 0)",
-      "glutInitWindowSize(1024, 768)", "glutCreateWindow(Raytracer)", "glClearColor(0, 0, 0, 0)",
-      "glDisable(GL_DEPTH_TEST)", "glMatrixMode(GL_PROJECTION)", "glLoadIdentity()",
-      "glOrtho(0, 1024, 768, 0, 0, 1)", "glMatrixMode(GL_MODELVIEW)", "glLoadIdentity()",
-      "glTranslatef(0.375, 0.375, 0)", "allocate1", "glutDisplayFunc(display)", "glutIdleFunc(idle)",
-      "glutMotionFunc(motion)", "glutMouseFunc(mouse)", "glutKeyboardFunc(keyboard)",
-      "glutSpecialFunc(special)", "glewInit()", "glutMainLoop()", "release1"}},
-    {"gravsim", &viewer::gravsimFrame, 0,
-     {"srand(1765000000)", "glutInit(3, argv)", "glutInitDisplayMode(2)", "glutInitWindowPosition(0, 0)",
-      "glutInitWindowSize(800, 800)", "glutCreateWindow(N-Body)", "glClearColor(0, 0, 0, 0)",
-      "glColor4f(1, 1, 1, 1)", "glDisable(GL_DEPTH_TEST)", "glPointSize(2)", "allocate1", "release1",
-      "glutDisplayFunc(display)", "glutIdleFunc(idle)", "glutMouseFunc(mouse)", "glutMotionFunc(motion)",
-      "glutKeyboardFunc(keyboard)", "glutSpecialFunc(special)", "glewInit()", "glutMainLoop()", "release1"}},
-    {"clusterview", &viewer::clusterviewFrame, 0,
-     {"srand(1765000000)", "glutInit(3, argv)", "glutInitDisplayMode(2)", "glutInitWindowPosition(0, 0)",
-      "glutInitWindowSize(800, 800)", "glutCreateWindow(K-means)", "glClearColor(0, 0, 0, 0)",
-      "glColor4f(1, 1, 1, 1)", "glEnable(GL_DEPTH_TEST)", "allocate1", "release1", "glutDisplayFunc(display)",
-      "glutIdleFunc(idle)", "glutMouseFunc(mouse)", "glutMotionFunc(motion)", "glutKeyboardFunc(keyboard)",
-      "glutSpecialFunc(special)", "glewInit()", "glutMainLoop()", "release1"}},
+    {"fractview", &fractview::frame(), 0, calls({window(1024, 768, "Julia Fractals"), kImageGl, kMotionFirst, kLoop})},
+    {"spherecast", &spherecast::frame(), 0,
+     calls({kSeed, window(1024, 768, "Raytracer"), kImageGl, kMotionFirst, kLoop})},
+    {"gravsim", &gravsim::frame(), 0, calls({kSeed, window(800, 800, "N-Body"), kPoints, kMouseFirst, kLoop})},
+    {"clusterview", &clusterview::frame(), 0,
+     calls({kSeed, window(800, 800, "K-means"),
+            {"glColor4f(1, 1, 1, 1)", "glEnable(GL_DEPTH_TEST)", "allocate1", "release1"}, kMouseFirst, kLoop})},
     // A failing glewInit: one line on standard output, then the program carries on.
-    {"gravsim, GLEW fails", &viewer::gravsimFrame, 1,
-     {"srand(1765000000)", "glutInit(3, argv)", "glutInitDisplayMode(2)", "glutInitWindowPosition(0, 0)",
-      "glutInitWindowSize(800, 800)", "glutCreateWindow(N-Body)", "glClearColor(0, 0, 0, 0)",
-      "glColor4f(1, 1, 1, 1)", "glDisable(GL_DEPTH_TEST)", "glPointSize(2)", "allocate1", "release1",
-      "glutDisplayFunc(display)", "glutIdleFunc(idle)", "glutMouseFunc(mouse)", "glutMotionFunc(motion)",
-      "glutKeyboardFunc(keyboard)", "glutSpecialFunc(special)", "glewInit()", "glewGetErrorString(1)",
-      "stdout: ERROR: Missing GL version\n", "glutMainLoop()", "release1"}},
-    {"fractview, GLEW fails", &viewer::fractviewFrame, 4,
-     {"glutInit(3, argv)", "glutInitDisplayMode(2)", "glutInitWindowPosition(0, 0)",
-      "glutInitWindowSize(1024, 768)", "glutCreateWindow(Julia Fractals)", "glClearColor(0, 0, 0, 0)",
-      "glDisable(GL_DEPTH_TEST)", "glMatrixMode(GL_PROJECTION)", "glLoadIdentity()",
-      "glOrtho(0, 1024, 768, 0, 0, 1)", "glMatrixMode(GL_MODELVIEW)", "glLoadIdentity()",
-      "glTranslatef(0.375, 0.375, 0)", "allocate1", "glutDisplayFunc(display)", "glutIdleFunc(idle)",
-      "glutMotionFunc(motion)", "glutMouseFunc(mouse)", "glutKeyboardFunc(keyboard)",
-      "glutSpecialFunc(special)", "glewInit()", "glewGetErrorString(4)", "stdout: ERROR: Missing GL version\n",
-      "glutMainLoop()", "release1"}},
+    {"gravsim, GLEW fails", &gravsim::frame(), 1,
+     calls({kSeed, window(800, 800, "N-Body"), kPoints, kMouseFirst, glewFails(1), kLoop})},
+    {"fractview, GLEW fails", &fractview::frame(), 4,
+     calls({window(1024, 768, "Julia Fractals"), kImageGl, kMotionFirst, glewFails(4), kLoop})},
 };
 
 TEST(StartUp, ExactCallSequenceOfEachProgram) {
@@ -272,12 +259,13 @@ TEST(StartUp, ExactCallSequenceOfEachProgram) {
 // The callbacks as registered reach the program's handlers; a frame computes, draws
 // (only a known mode, in fractview and spherecast) and swaps, in this order.
 TEST(StartUp, RegisteredCallbacksReachTheProgram) {
-    for (const viewer::FrameParams* params : {&viewer::fractviewFrame, &viewer::gravsimFrame}) {
+    for (const viewer::FrameParams* params : {&fractview::frame(), &gravsim::frame()}) {
         SCOPED_TRACE(params->title);
         viewer::Program prog = recordingProgram(*params);
         int result = 0;
         startUp(prog, 0, result);
         events.clear();
+        recording::held1 = &recording::blocks[1];  // mode 1 running, as before the loop returned
         fakeNow = params->refreshMs + 1;
         title.clear();
         registeredDisplay();
@@ -292,7 +280,7 @@ TEST(StartUp, RegisteredCallbacksReachTheProgram) {
         EXPECT_EQ(title.rfind(params->title, 0), 0u) << title;  // the refresh came with the frame
 
         // A mode number outside the table: fractview draws nothing, gravsim still draws.
-        viewer::state.mode = 3 + (params == &viewer::gravsimFrame ? 2 : 0);
+        viewer::state.mode = 3 + (params == &gravsim::frame() ? 2 : 0);
         events.clear();
         registeredDisplay();
         if (params->drawsKnownModesOnly)

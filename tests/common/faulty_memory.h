@@ -9,7 +9,7 @@
 #include <string>
 
 #include "gpu/runtime.h"
-#include "viewer/memory.h"
+#include "viewer/frame.h"
 
 namespace faulty {
 

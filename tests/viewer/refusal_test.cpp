@@ -1,0 +1,396 @@
+// A mode key or an arrow whose buffers cannot be had, in each viewer: for every step of a
+// program's table and every allocation k of that step, the k-th fails. The program must
+// stay exactly as it was (mode, count, every buffer's pointer and contents, host and
+// device, and any state of its own), say so in one line, hold no more buffers than before
+// and leave no CUDA error behind; a program with a picture draws the same one in the next
+// frame. With nothing failing, the same step goes through with exactly the buffers listed.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "clusterview/kernel.h"
+#include "faulty_memory.h"
+#include "fractview/kernel.h"
+#include "gpu_test.h"
+#include "gravsim/kernel.h"
+#include "spherecast/kernel.h"
+
+namespace {
+
+using faulty::Buffer;
+constexpr int kUp = 101, kDown = 103;
+constexpr cudaError_t kOom = cudaErrorMemoryAllocation;
+
+struct Step {
+    int from;
+    unsigned char key;  // a mode key, or 0 for the arrow
+    int arrow;
+    int to, countAfter;
+    cudaError_t deviceError;
+    int fromCount = -1;        // the running count is first brought down to this (-1: the case's)
+    bool resizeFails = false;  // spherecast's up arrow: the realloc fails, not an allocation
+};
+
+struct Case {
+    const char* name;
+    viewer::Program prog;
+    viewer::Memory* memory;
+    void (*reset)();  // defaults, the test's count and view, a seed
+    const char* countWord;  // the count in the refusal line ("bodies"), or null
+    // What entering `mode` at `count` takes, in order (arrow: what the arrow takes).
+    std::vector<Buffer> (*takes)(int mode, int count, bool arrow);
+    const char* picture;  // the host image the running mode draws again unchanged, or null
+    bool samePictureAfter;  // the entered mode draws the same picture of the same view
+    const char* fresh;      // a host buffer entering the mode draws anew, or null
+    int (*own)();           // state of the program's own a refusal must keep, or null
+    std::vector<Step> cpuSteps, gpuSteps;
+};
+
+// ---- the four programs -----------------------------------------------------------------
+
+std::vector<Buffer> fractviewTakes(int mode, int, bool) {
+    if (mode == 1) return {{"pixels", fractview::kImageBytes, false}};
+    return {{"pixels_gpu", fractview::kImageBytes, true}, {"pixels", fractview::kImageBytes, false}};
+}
+
+std::vector<Buffer> spherecastTakes(int mode, int count, bool arrow) {
+    const size_t scene = (size_t)(mode == 3 && !arrow ? spherecast::constantSphereCount : count) * 28;
+    if (arrow) return {{"spheres", scene, false}};
+    std::vector<Buffer> b{{"pixels", spherecast::imageBytes, false}, {"spheres", scene, false}};
+    if (mode >= 2) b.push_back({"pixels_gpu", spherecast::imageBytes, true});
+    return b;
+}
+
+std::vector<Buffer> gravsimTakes(int mode, int n, bool) {
+    const size_t v = (size_t)n * 16, m = (size_t)n * 4;
+    std::vector<Buffer> b{{"pos", v, false}, {"vel", v, false}, {"mass", m, false}};
+    if (mode >= 2)
+        b.insert(b.end(), {{"d_pos0", v, true}, {"d_pos1", v, true}, {"d_vel0", v, true}, {"d_vel1", v, true},
+                           {"d_mass", m, true}});
+    return b;
+}
+
+std::vector<Buffer> clusterviewTakes(int mode, int n, bool) {
+    const size_t n16 = (size_t)n * 16, n4 = (size_t)n * 4, k16 = 16 * clusterview::clusterCount;
+    std::vector<Buffer> b{{"points", n16, false},
+                          {"pointColors", n16, false},
+                          {"pointLabel", n4, false},
+                          {"centroids", k16, false},
+                          {"centroidColors", k16, false}};
+    if (mode == 2)
+        b.insert(b.end(), {{"d_points", n16, true},
+                           {"d_pointColors", n16, true},
+                           {"d_pointLabel", n4, true},
+                           {"d_centroids", k16, true},
+                           {"d_centroidColors", k16, true}});
+    return b;
+}
+
+const Case kCases[] = {
+    {"fractview", fractview::program(nullptr), &fractview::memory,
+     [] {
+         fractview::resetView();
+         fractview::prec = 4;  // short frames
+     },
+     nullptr, fractviewTakes, "pixels", true, nullptr, nullptr,
+     {{1, '1', 0, 1, 0, kOom}},
+     {{1, '2', 0, 2, 0, kOom}, {2, '1', 0, 1, 0, kOom}, {2, '2', 0, 2, 0, cudaErrorNoDevice}}},
+    {"spherecast", spherecast::program(nullptr), &spherecast::memory,
+     [] {
+         spherecast::spheres_count = 5;
+         spherecast::scale = 1.7f;  // a view of the whole random scene
+         spherecast::offsetX = -500.0f;
+         spherecast::offsetY = -380.0f;
+         srand(17);
+     },
+     "spheres", spherecastTakes, "pixels", false, "spheres", nullptr,
+     {{1, '1', 0, 1, 5, kOom},
+      {1, 0, kUp, 1, 6, kOom, 5, true},
+      {1, 0, kUp, 1, 1, kOom, 0}},  // an empty scene grows through the allocator
+     {{1, '2', 0, 2, 5, kOom},
+      {2, '3', 0, 3, 20, cudaErrorNoDevice},
+      {3, '1', 0, 1, 5, kOom, 5},
+      {3, '3', 0, 3, 20, kOom, 5},
+      {2, '2', 0, 2, 5, cudaErrorInitializationError},
+      {3, 0, kUp, 3, 6, kOom, 5, true},
+      {2, 0, kUp, 2, 1, kOom, 0}}},
+    {"gravsim", gravsim::program(nullptr), &gravsim::memory,
+     [] {
+         gravsim::bodyCount = 64;
+         srand(7);
+     },
+     "bodies", gravsimTakes, nullptr, false, "pos", [] { return gravsim::currentBuffer; },
+     {{1, '&', 0, 1, 64, kOom}, {1, 0, kUp, 1, 80, kOom}, {1, 0, kDown, 1, 48, kOom}},
+     {{1, '2', 0, 2, 64, kOom},
+      {2, '&', 0, 1, 64, kOom},
+      {2, '"', 0, 3, 64, cudaErrorNoDevice},
+      {3, '\'', 0, 4, 64, kOom},
+      {4, '\'', 0, 4, 64, cudaErrorInitializationError},
+      {4, '2', 0, 2, 64, kOom},
+      {2, 0, kUp, 2, 80, kOom},
+      {3, 0, kDown, 3, 48, cudaErrorNoDevice},
+      {4, 0, kUp, 4, 80, kOom}}},
+    {"clusterview", clusterview::program(nullptr), &clusterview::memory,
+     [] {
+         clusterview::randomSource = rand;
+         clusterview::pointCount = 512;
+         srand(11);
+     },
+     "points", clusterviewTakes, nullptr, false, "points", nullptr,
+     {{1, '1', 0, 1, 512, kOom}, {1, 0, kUp, 1, 1024, kOom}, {1, 0, kDown, 1, 256, kOom}},
+     {{1, '2', 0, 2, 512, kOom},
+      {2, '1', 0, 1, 512, kOom},
+      {2, '2', 0, 2, 512, cudaErrorNoDevice},
+      {2, 0, kUp, 2, 1024, kOom},
+      {2, 0, kDown, 2, 256, cudaErrorInitializationError}}},
+};
+
+// ---- the harness -------------------------------------------------------------------------
+
+const viewer::Mode& modeOf(const Case& c, int mode) { return c.prog.params->modes[mode - 1]; }
+int countOf(const Case& c) { return c.prog.count ? c.prog.count() : 0; }
+
+// What a held buffer holds now: its listed size, but spherecast's scene follows its count
+// (the arrows resize it).
+size_t heldBytes(const viewer::Buffer& b) {
+    return b.slot.get() == spherecast::spheres ? (size_t)spherecast::spheres_count * 28 : b.bytes();
+}
+
+std::vector<char> contents(const viewer::Buffer& b) {
+    const void* p = b.slot.get();
+    std::vector<char> out;
+    if (!p) return out;
+    out.resize(heldBytes(b));
+    if (b.device)
+        EXPECT_EQ(cudaMemcpy(out.data(), p, out.size(), cudaMemcpyDeviceToHost), cudaSuccess);
+    else if (!out.empty())
+        memcpy(out.data(), p, out.size());
+    return out;
+}
+
+const viewer::Buffer* bufferNamed(const Case& c, const char* name) {
+    for (const viewer::Buffer& b : modeOf(c, viewer::state.mode).buffers)
+        if (!strcmp(b.name, name)) return &b;
+    return nullptr;
+}
+std::vector<char> contentsOf(const Case& c, const char* name) {
+    const viewer::Buffer* b = name ? bufferNamed(c, name) : nullptr;
+    return b ? contents(*b) : std::vector<char>();
+}
+
+// Everything a refused step must leave as it was.
+struct Snapshot {
+    int mode, count, own;
+    std::vector<const void*> pointers;  // every slot of every mode
+    std::vector<std::vector<char>> held;  // the running mode's buffers
+    int liveHost, liveDevice;
+    size_t tracked = 0;
+};
+
+void expectUnchanged(const Snapshot& before, const Snapshot& now) {
+    EXPECT_EQ(now.mode, before.mode);
+    EXPECT_EQ(now.count, before.count);
+    EXPECT_EQ(now.own, before.own);
+    EXPECT_EQ(now.pointers, before.pointers) << "a buffer was replaced";
+    EXPECT_TRUE(now.held == before.held) << "a buffer's contents changed";
+    EXPECT_EQ(now.liveHost, before.liveHost) << "host buffers leaked or lost";
+    EXPECT_EQ(now.liveDevice, before.liveDevice) << "device buffers leaked or lost";
+    EXPECT_EQ(now.tracked, before.tracked);
+}
+
+Snapshot snapshot(const Case& c) {
+    Snapshot s{viewer::state.mode, countOf(c), c.own ? c.own() : 0, {}, {}, faulty::ledger.liveHost,
+               faulty::ledger.liveDevice};
+    for (const viewer::Mode& m : c.prog.params->modes)
+        for (const viewer::Buffer& b : m.buffers) s.pointers.push_back(b.slot.get());
+    for (const viewer::Buffer& b : modeOf(c, viewer::state.mode).buffers) s.held.push_back(contents(b));
+#if GPU_BACKEND_IS_CPU
+    s.tracked = gpu::cpu::trackedAllocationCount();
+#endif
+    return s;
+}
+
+void* failingResize(void*, size_t) { return nullptr; }
+
+void press(const Case& c, const Step& s) {
+    if (s.key)
+        viewer::keyboard(s.key, 0, 0);
+    else
+        c.prog.specialKeys(s.arrow, 0, 0);
+}
+
+std::string keeps(const Case& c, int count) {
+    return c.countWord ? " at " + std::to_string(count) + " " + c.countWord : "";
+}
+
+void run(const Case& c, const Step& s) {
+    SCOPED_TRACE(std::string(c.name) + " from mode " + std::to_string(s.from) +
+                 (s.key ? std::string(", key ") + (char)s.key : ", arrow " + std::to_string(s.arrow)));
+    faulty::arm(0);
+    c.reset();
+    ASSERT_TRUE(viewer::switchMode(s.from));
+    while (s.fromCount >= 0 && countOf(c) > s.fromCount) c.prog.specialKeys(kDown, 0, 0);
+    const int count = countOf(c);
+    viewer::computeFrame();  // a running state
+    const std::vector<char> shown = contentsOf(c, c.picture);
+    if (c.picture && count > 0) {
+        int lit = 0;
+        for (size_t i = 0; i < shown.size(); i += 16) lit += ((const float4*)&shown[i])->w == 1.0f;
+        ASSERT_GT(lit, 1000) << "a picture worth keeping";
+    }
+    const std::vector<Buffer> takes = s.resizeFails ? std::vector<Buffer>{}
+                                                    : c.takes(s.to, s.countAfter, s.key == 0 && c.picture);
+    const size_t failures = s.resizeFails ? 1 : takes.size();
+    for (size_t k = 1; k <= failures; ++k) {
+        SCOPED_TRACE("allocation " + std::to_string(k) + " fails");
+        const Snapshot before = snapshot(c);
+        faulty::arm(s.resizeFails ? 0 : (int)k, s.deviceError);
+        if (s.resizeFails) spherecast::resize = failingResize;
+        testing::internal::CaptureStderr();
+        press(c, s);
+        const std::string err = testing::internal::GetCapturedStderr();
+        spherecast::resize = realloc;
+        EXPECT_EQ(faulty::ledger.calls, s.resizeFails ? 0 : (int)k) << "allocations went on after a refusal";
+        expectUnchanged(before, snapshot(c));
+        const Buffer failed = s.resizeFails ? c.takes(s.to, s.countAfter, true)[0] : takes[k - 1];
+        EXPECT_EQ(err, faulty::refusalLine(c.name, failed, s.deviceError, s.from,
+                                           viewer::modeName(*c.prog.params, s.from), keeps(c, count)));
+        EXPECT_FALSE(faulty::cudaErrorLeft()) << "the refused allocation's error was left for the next launch";
+        if (c.picture) {  // the running mode draws the same picture again
+            memset(bufferNamed(c, c.picture)->slot.get(), 0x7f, shown.size());
+            viewer::computeFrame();
+            EXPECT_TRUE(contentsOf(c, c.picture) == shown) << "the next frame drew something else";
+        }
+        if (testing::Test::HasFailure()) return;
+    }
+    viewer::computeFrame();  // the running mode still computes
+    EXPECT_FALSE(faulty::cudaErrorLeft());
+    // Nothing failing: the step goes through, with every buffer listed and nothing else.
+    faulty::arm(0);
+    const std::vector<char> old = contentsOf(c, c.fresh);
+    testing::internal::CaptureStderr();
+    press(c, s);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(faulty::ledger.calls, (int)takes.size());
+    EXPECT_EQ(viewer::state.mode, s.to);
+    EXPECT_EQ(countOf(c), s.countAfter);
+    int host = 0, device = 0;
+    for (const Buffer& b : c.takes(s.to, s.countAfter, false))
+        if (b.bytes > 0) (b.device ? device : host) += 1;
+    EXPECT_EQ(faulty::ledger.liveHost, host);
+    EXPECT_EQ(faulty::ledger.liveDevice, device);
+    if (c.fresh && s.countAfter == count && s.key) EXPECT_FALSE(contentsOf(c, c.fresh) == old) << "no new data";
+    viewer::computeFrame();
+    if (c.samePictureAfter) EXPECT_TRUE(contentsOf(c, c.picture) == shown) << "another picture of the same view";
+    EXPECT_FALSE(faulty::cudaErrorLeft());
+}
+
+void runAll(bool gpu) {
+    for (const Case& c : kCases) {
+        viewer::state = viewer::State{};
+        viewer::program = &c.prog;
+        viewer::platform = viewer::Platform{[] { return 0; }, [](const char*) {}};
+        faulty::ledger = faulty::Ledger{};
+        *c.memory = faulty::memory();
+        c.reset();
+        for (const Step& s : gpu ? c.gpuSteps : c.cpuSteps) {
+            run(c, s);
+            if (testing::Test::HasFailure()) break;
+        }
+        viewer::releaseMode();
+        EXPECT_EQ(faulty::ledger.liveHost, 0) << c.name;
+        EXPECT_EQ(faulty::ledger.liveDevice, 0) << c.name;
+        *c.memory = viewer::systemMemory();
+        if (testing::Test::HasFailure()) return;
+    }
+}
+
+TEST(Refusal, CpuModeKeepsEverythingWhenItsBuffersCannotBeHad) { runAll(false); }
+
+TEST(Refusal, EveryModeKeepsEverythingWhenTheNextBuffersCannotBeHad) {
+    REQUIRE_GPU();
+    runAll(true);
+}
+
+// A cuda build on a machine without a device: the GPU modes are refused for real.
+TEST(Refusal, WithoutADeviceTheGpuModesAreRefusedAndTheCpuModeRuns) {
+    if (gpu::deviceAvailable()) GTEST_SKIP() << "a device answers: the refusal without one is tested on a machine without";
+    const struct {
+        int caseIndex;
+        const char* keys;
+        const char* refused;  // the start of the line, then what it keeps
+        const char* keeps;
+    } rows[] = {
+        {0, "2", "fractview: cannot allocate 12582912 bytes of device memory for pixels_gpu (",
+         "; staying in mode 1 (CPU mode)\n"},
+        {1, "23", "spherecast: cannot allocate 12582912 bytes of device memory for pixels_gpu (",
+         "; staying in mode 1 (CPU mode) at 5 spheres\n"},
+        {2, "2\"'", "gravsim: cannot allocate 1024 bytes of device memory for d_pos0 (",
+         "; staying in mode 1 (CPU) at 64 bodies\n"},
+        {3, "2", "clusterview: cannot allocate 8192 bytes of device memory for d_points (",
+         "; staying in mode 1 (CPU) at 512 points\n"},
+    };
+    for (const auto& row : rows) {
+        const Case& c = kCases[row.caseIndex];
+        SCOPED_TRACE(c.name);
+        c.reset();
+        viewer::state = viewer::State{};
+        viewer::platform = viewer::Platform{[] { return 0; }, [](const char*) {}};
+        ASSERT_TRUE(viewer::enter(c.prog, 1));
+        const void* held = modeOf(c, 1).buffers[0].slot.get();
+        testing::internal::CaptureStderr();
+        for (const char* k = row.keys; *k; ++k) viewer::keyboard((unsigned char)*k, 0, 0);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(viewer::state.mode, 1);
+        EXPECT_EQ(modeOf(c, 1).buffers[0].slot.get(), held);
+        EXPECT_NE(err.find(row.refused), std::string::npos) << err;
+        EXPECT_NE(err.find(row.keeps), std::string::npos) << err;
+        viewer::computeFrame();
+        viewer::releaseMode();
+    }
+}
+
+// At start-up nothing runs yet, so there is nothing to keep: the program ends, status 1.
+TEST(Refusal, AtStartUpTheProgramEndsWithTheLine) {
+    // Earlier launches started the worker pool; a forked child would wait on it at exit.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const struct {
+        int caseIndex, mode;  // mode 0: allocateMode, the programs' own start-up
+        bool device;          // the host or the device allocator refuses
+        cudaError_t error;
+        const char* line;
+    } rows[] = {
+        {0, 0, false, kOom,
+         "^fractview: cannot allocate 12582912 bytes of host memory for pixels \\(out of memory\\); exiting\n$"},
+        {0, 2, true, kOom, "^fractview: cannot allocate 12582912 bytes of device memory for pixels_gpu"},
+        {1, 0, false, kOom,
+         "^spherecast: cannot allocate 12582912 bytes of host memory for pixels \\(out of memory\\); exiting\n$"},
+        {2, 2, true, cudaErrorNoDevice,
+         "^gravsim: cannot allocate 16384 bytes of device memory for d_pos0 \\(no CUDA-capable device is "
+         "detected\\); exiting\n$"},
+    };
+    static cudaError_t error;
+    for (const auto& row : rows) {
+        const Case& c = kCases[row.caseIndex];
+        SCOPED_TRACE(row.line);
+        viewer::state = viewer::State{};
+        viewer::program = &c.prog;
+        if (row.caseIndex == 2) gravsim::bodyCount = gravsim::startBodyCount;
+        *c.memory = viewer::systemMemory();
+        error = row.error;
+        if (row.device)
+            c.memory->deviceAlloc = [](void** p, size_t) {
+                *p = nullptr;
+                return error;
+            };
+        else
+            c.memory->hostAlloc = [](size_t) -> void* { return nullptr; };
+        EXPECT_EXIT(row.mode ? viewer::enter(c.prog, row.mode) : viewer::allocateMode(), testing::ExitedWithCode(1),
+                    row.line);
+        *c.memory = viewer::systemMemory();
+    }
+}
+
+}  // namespace
