@@ -11,6 +11,7 @@
 #include "fractview/kernel.h"
 #include "gpu/runtime.h"
 #include "harness.h"
+#include "viewer/frame.h"
 #if GPUDEMOS_OPENCL
 #include "opencl_julia.h"
 #endif
@@ -36,7 +37,8 @@ BENCH_SECTION(fractview_peer) {
     if (!peer.open()) return skipped(peer.why());
     const unsigned threads = peer.computeUnits();
     fv::resetView();
-    fv::allocateGPU();
+    static const viewer::Program program = fv::program(nullptr);
+    viewer::enter(program, 2);
     gpu::cpu::setWorkerCount(threads);
     const dim3 grid(1536), block(512);
     auto ours = [&] {
@@ -77,7 +79,7 @@ BENCH_SECTION(fractview_peer) {
     };
     const bench::Stats mine = middle(a), pocl = middle(b);
     gpu::cpu::setWorkerCount(0);
-    fv::releaseGPU();
+    viewer::releaseMode();
 
     const std::string t = std::to_string(threads) + (threads == 1 ? " thread" : " threads");
     const std::string work = "786432 work-items, 1536 groups of 512, start view";

@@ -3,8 +3,8 @@
 // count, fitted on log-log and between the two largest counts. The fits take the fastest
 // run at each count, the one least disturbed by other load on the machine.
 //
-// Each program is one row of the adapter table below: how to set its count, enter a mode,
-// step it and leave it. Nothing else here knows a program's functions.
+// Each program is one row of the table below: its viewer program (whose mode table enters,
+// steps and leaves each mode, as the window does) and how to set its count.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -19,6 +19,7 @@
 #include "gravsim/kernel.h"
 #include "harness.h"
 #include "spherecast/kernel.h"
+#include "viewer/frame.h"
 
 namespace {
 
@@ -33,10 +34,9 @@ struct Program {
     const char* countFormat;  // the count in a row's name: "%d bodies"
     std::vector<int> counts;
     std::vector<Mode> modes;
-    void (*setCount)(int n);  // before enter: the mode's state is made at this count
-    void (*enter)(int mode);
-    void (*step)(int mode);
-    void (*leave)(int mode);
+    viewer::Program (*program)(void (*draw)());
+    void (*setCount)(int n);  // before entering: the mode's state is made at this count
+    void (*entered)(int mode, int n);  // after entering, or null
     std::string (*work)(int n);  // napkin math: the work of one frame at count n
 };
 
@@ -62,53 +62,43 @@ std::vector<int> doublings(int from, int to) {
 const Program programs[] = {
     {"fractview", "iteration cap %d", {1, 2, 5, 10, 20, 50},
      {{1, "renderCPU", 0}, {2, "renderGPU", 0}},
+     fv::program,
      [](int n) {
          fv::resetView();
          fv::prec = n;
      },
-     [](int m) { m == 1 ? fv::allocateCPU() : fv::allocateGPU(); },
-     [](int m) { m == 1 ? fv::renderCPU() : fv::renderGPU(); },
-     [](int m) { m == 1 ? fv::releaseCPU() : fv::releaseGPU(); },
+     nullptr,
      [](int n) { return text("786432 px, at most %.0f iterations each", n); }},
     {"spherecast", "%d spheres", {1, 2, 5, 10, 20, 50, sc::maxSphereCount},
      {{1, "renderCPU", 0}, {2, "renderGPU", 0}, {3, "renderGPUConstant", sc::constantSphereCount}},
+     sc::program,
      [](int n) {
          srand(2024);
          sc::spheres_count = n;
          sc::scale = 1.0f;
          sc::offsetX = sc::offsetY = 0.0f;
      },
-     [](int m) {
-         // Mode 3 always uploads 20 records and draws the first spheres_count of them, as
-         // after the down arrow: the count is set again once the mode is in.
-         const int n = sc::spheres_count;
-         m == 1 ? sc::allocateCPU() : m == 2 ? sc::allocateGPU() : sc::allocateGPUConstant();
-         sc::spheres_count = n;
-     },
-     [](int m) { m == 1 ? sc::renderCPU() : m == 2 ? sc::renderGPU() : sc::renderGPUConstant(); },
-     [](int m) { m == 1 ? sc::releaseCPU() : sc::releaseGPU(); },
+     // Mode 3 always uploads 20 records and draws the first spheres_count of them, as
+     // after the down arrow: the count is set again once the mode is in.
+     [](int, int n) { sc::spheres_count = n; },
      [](int n) { return text("786,432 px x %.0f spheres", n); }},
     {"gravsim", "%d bodies", doublings(256, 16384),
      {{1, "stepCPU", 0}, {2, "stepGPU", 0}, {3, "stepGPUBuffer", 0}, {4, "stepGPUShared", 0}},
+     gs::program,
      [](int n) {
          srand(1);
          gs::bodyCount = n;
      },
-     [](int m) { m == 1 ? gs::allocateCPU() : m == 2 ? gs::allocateGPU() : gs::allocateGPUBuffers(); },
-     [](int m) {
-         m == 1 ? gs::stepCPU() : m == 2 ? gs::stepGPU() : m == 3 ? gs::stepGPUBuffer() : gs::stepGPUShared();
-     },
-     [](int m) { m == 1 ? gs::releaseCPU() : m == 2 ? gs::releaseGPU() : gs::releaseGPUBuffers(); },
+     nullptr,
      [](int n) { return text("%.4g interactions (N^2)", (double)n * n); }},
     {"clusterview", "%d points", doublings(1 << 14, 1 << 21),
      {{1, "stepCPU", 0}, {2, "stepGPU", 0}},
+     cv::program,
      [](int n) {
          srand(1);
          cv::pointCount = n;
      },
-     [](int m) { m == 1 ? cv::allocateCPU() : cv::allocateGPU(); },
-     [](int m) { m == 1 ? cv::stepCPU() : cv::stepGPU(); },
-     [](int m) { m == 1 ? cv::releaseCPU() : cv::releaseGPU(); },
+     nullptr,
      [](int n) { return text("%.4g distances (N x 128)", n * 128.0); }},
 };
 
@@ -141,13 +131,16 @@ void fitExponents(bench::Fit& f) {
 // second holds (3 to 15). Quick mode: two.
 void timeFrames(const Program& p, int mode, int n, std::vector<double>& ms) {
     using clock = std::chrono::steady_clock;
+    const viewer::Program program = p.program(nullptr);
+    void (*const step)() = program.params->modes[mode - 1].compute;
     auto frame = [&] {
         const auto a = clock::now();
-        p.step(mode);
+        step();
         return std::chrono::duration<double, std::milli>(clock::now() - a).count();
     };
     p.setCount(n);
-    p.enter(mode);
+    viewer::enter(program, mode);
+    if (p.entered) p.entered(mode, n);
     const double first = frame();
     const int minReps = bench::quick() || first > 250 ? 2 : 3, maxReps = bench::quick() || first > 250 ? 2 : 15;
     const auto start = clock::now();
@@ -155,7 +148,7 @@ void timeFrames(const Program& p, int mode, int n, std::vector<double>& ms) {
         if (r >= minReps && std::chrono::duration<double>(clock::now() - start).count() > 0.25) break;
         ms.push_back(frame());
     }
-    p.leave(mode);
+    viewer::releaseMode();
 }
 
 bench::Stats statsOf(std::vector<double> ms) {
