@@ -71,4 +71,9 @@ void cameraMotion(int x, int y);
 // Loads the fixed perspective and the look-at model-view for this frame.
 void applyCamera();
 
+// Draws count points from an array of four floats each (w = 1, the homogeneous
+// coordinate), coloured per point from colors (four floats each) or, when it is null, in
+// the current colour.
+void drawPoints(const float* vertices, const float* colors, int count);
+
 }  // namespace camera

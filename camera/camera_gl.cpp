@@ -25,4 +25,14 @@ void applyCamera() {
     gluLookAt(eye.x, eye.y, eye.z, center.x, center.y, center.z, up.x, up.y, up.z);
 }
 
+void drawPoints(const float* vertices, const float* colors, int count) {
+    glEnableClientState(GL_VERTEX_ARRAY);
+    if (colors) glEnableClientState(GL_COLOR_ARRAY);
+    glVertexPointer(4, GL_FLOAT, 0, vertices);
+    if (colors) glColorPointer(4, GL_FLOAT, 0, colors);
+    glDrawArrays(GL_POINTS, 0, count);
+    if (colors) glDisableClientState(GL_COLOR_ARRAY);
+    glDisableClientState(GL_VERTEX_ARRAY);
+}
+
 }  // namespace camera

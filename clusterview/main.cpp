@@ -18,20 +18,10 @@ void drawKMeans() {
     if (!points || !centroids) return;  // a mode without data draws nothing
 
     glPointSize(1);
-    glEnableClientState(GL_VERTEX_ARRAY);
-    glEnableClientState(GL_COLOR_ARRAY);
-    glVertexPointer(4, GL_FLOAT, 0, points);
-    glColorPointer(4, GL_FLOAT, 0, pointColors);
-    glDrawArrays(GL_POINTS, 0, pointCount);
-    glDisableClientState(GL_COLOR_ARRAY);
-    glDisableClientState(GL_VERTEX_ARRAY);
-
+    camera::drawPoints((const float*)points, (const float*)pointColors, pointCount);
     glPointSize(5);
     glColor4f(1, 1, 1, 1);
-    glEnableClientState(GL_VERTEX_ARRAY);
-    glVertexPointer(4, GL_FLOAT, 0, centroids);
-    glDrawArrays(GL_POINTS, 0, clusterCount);
-    glDisableClientState(GL_VERTEX_ARRAY);
+    camera::drawPoints((const float*)centroids, nullptr, clusterCount);
 }
 
 }  // namespace

@@ -9,15 +9,11 @@
 
 namespace {
 
-// The positions straight from the host array: four floats per vertex, w = 1 as the
-// homogeneous coordinate, one white 2-pixel point per body.
+// The positions straight from the host array, one white 2-pixel point per body.
 void drawBodies() {
     camera::applyCamera();
     glClear(GL_COLOR_BUFFER_BIT);
-    glEnableClientState(GL_VERTEX_ARRAY);
-    glVertexPointer(4, GL_FLOAT, 0, gravsim::pos);
-    glDrawArrays(GL_POINTS, 0, gravsim::bodyCount);
-    glDisableClientState(GL_VERTEX_ARRAY);
+    camera::drawPoints((const float*)gravsim::pos, nullptr, gravsim::bodyCount);
 }
 
 }  // namespace
