@@ -60,14 +60,6 @@ check() {
     return 0
 }
 
+source "$(dirname "${BASH_SOURCE[0]}")/exit_as.sh"
 check "$@"
-status=$?
-if [ -n "$expect" ]; then
-    if [ "$status" -eq "$expect" ]; then
-        echo "needed check: ended with status $status, as expected"
-        exit 0
-    fi
-    echo "needed check: ended with status $status, expected $expect"
-    exit 1
-fi
-exit $status
+exit_as "needed check" $? "$expect"
