@@ -123,23 +123,23 @@ TEST_F(SpherecastScene, PixelsMapToTheSceneThroughScaleAndOffsets) {
 }
 
 TEST_F(SpherecastScene, RandomSphereDrawsSevenValuesInOrder) {
-    useScript({1030, 770, 205, 0, 32767, 16384, 149});
-    sc::Sphere s;
-    sc::randomSphere(&s);
-    EXPECT_EQ(s.x, 6.0f);
-    EXPECT_EQ(s.y, 2.0f);
-    EXPECT_EQ(s.z, 5.0f);
-    EXPECT_EQ(s.r, 0.0f);
-    EXPECT_EQ(s.g, 1.0f);
-    EXPECT_EQ(s.b, 16384 / 32767.0f);
-    EXPECT_EQ(s.radius, 164.0f);
-    EXPECT_EQ(scriptPos, 7u);
-    useScript({1023, 767, 199, 1, 2, 3, 150});
-    sc::randomSphere(&s);
-    EXPECT_EQ(s.x, 1023.0f);
-    EXPECT_EQ(s.y, 767.0f);
-    EXPECT_EQ(s.z, 199.0f);
-    EXPECT_EQ(s.radius, 15.0f);
+    // Draws x, y, z, r, g, b, radius, and the sphere they make.
+    const struct {
+        std::vector<int> draws;
+        sc::Sphere expected;  // r, g, b, radius, x, y, z
+    } cases[] = {
+        {{1030, 770, 205, 0, 32767, 16384, 149}, {0.0f, 1.0f, 16384 / 32767.0f, 164.0f, 6.0f, 2.0f, 5.0f}},
+        {{1023, 767, 199, 1, 2, 3, 150}, {1 / 32767.0f, 2 / 32767.0f, 3 / 32767.0f, 15.0f, 1023.0f, 767.0f, 199.0f}},
+    };
+    for (const auto& c : cases) {
+        useScript(c.draws);
+        sc::Sphere s;
+        sc::randomSphere(&s);
+        const sc::Sphere& e = c.expected;
+        EXPECT_EQ(scriptPos, 7u);
+        EXPECT_EQ(std::vector<float>({s.x, s.y, s.z, s.r, s.g, s.b, s.radius}),
+                  std::vector<float>({e.x, e.y, e.z, e.r, e.g, e.b, e.radius}));
+    }
 }
 
 TEST_F(SpherecastScene, DrawsStayWithin0To32767WhateverTheGenerator) {
