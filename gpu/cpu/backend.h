@@ -199,22 +199,34 @@ cudaError_t checkPointers(const char* kernel, const char* argText, const Tuple& 
     return checkKernelPointers(kernel, argText, ptrs, (unsigned)sizeof...(I));
 }
 
-template <typename Kernel, typename Tuple>
+// `call` runs the kernel by its name, with the arguments of one thread: a direct call,
+// which the compiler inlines into the thread loop when the kernel is defined in the
+// launching file, so that a thread costs what an iteration of a plain loop costs.
+template <typename Call, typename Tuple>
 struct Closure {
-    Kernel kernel;
+    Call call;
     Tuple args;
 };
 
-template <typename Kernel, typename Tuple>
+template <typename Call, typename Tuple>
 void runThreadsOf(const void* p, unsigned first, unsigned end) {
-    auto& c = *static_cast<const Closure<Kernel, Tuple>*>(p);
+    auto& c = *static_cast<const Closure<Call, Tuple>*>(p);
     const unsigned bx = context.blockSize.x, by = context.blockSize.y;
+    if (by == 1 && context.blockSize.z == 1) {
+        // A one-dimensional block: only threadIdx.x changes from thread to thread.
+        context.thread = uint3{first, 0, 0};
+        for (unsigned x = first; x < end; ++x) {
+            context.thread.x = x;
+            std::apply(c.call, c.args);
+        }
+        return;
+    }
     unsigned x = first % bx, y = (first / bx) % by, z = first / (bx * by);
     for (unsigned t = first; t < end; ++t) {
         context.thread = uint3{x, y, z};
         // The arguments go in as const lvalues: each thread gets its own copy of every
         // by-value parameter, as on a GPU.
-        std::apply(c.kernel, c.args);
+        std::apply(c.call, c.args);
         if (++x == bx) {
             x = 0;
             if (++y == by) {
@@ -225,10 +237,10 @@ void runThreadsOf(const void* p, unsigned first, unsigned end) {
     }
 }
 
-template <typename Kernel, typename Tuple>
+template <typename Call, typename Tuple>
 void runOneOf(const void* p) {
-    auto& c = *static_cast<const Closure<Kernel, Tuple>*>(p);
-    std::apply(c.kernel, c.args);
+    auto& c = *static_cast<const Closure<Call, Tuple>*>(p);
+    std::apply(c.call, c.args);
 }
 
 }  // namespace gpu::cpu
@@ -243,19 +255,19 @@ inline void __syncthreads() { ::gpu::cpu::syncThreads(); }
 namespace gpu::cpu {
 
 // launchKernel under the cpu backend. The macro below hands in the kernel's name and the
-// text of the arguments, so that a refused pointer is reported by name.
-template <typename... Params, typename... Args>
-cudaError_t launchNamed(const char* name, const char* argText, void (*kernel)(Params...), dim3 grid, dim3 block,
+// text of the arguments, so that a refused pointer is reported by name, the kernel
+// (whose parameters fix the arguments' types) and a call of it by name.
+template <typename... Params, typename Call, typename... Args>
+cudaError_t launchNamed(const char* name, const char* argText, void (*)(Params...), Call call, dim3 grid, dim3 block,
                         Args&&... args) {
     static_assert(sizeof...(Params) == sizeof...(Args), "launchKernel: wrong number of kernel arguments");
     cudaError_t err = beginLaunch(grid, block);
     if (err != cudaSuccess) return err;
     using Tuple = std::tuple<std::decay_t<Params>...>;
-    using Kernel = void (*)(Params...);
-    const Closure<Kernel, Tuple> closure{kernel, Tuple(std::forward<Args>(args)...)};
+    const Closure<Call, Tuple> closure{call, Tuple(std::forward<Args>(args)...)};
     err = checkPointers(name, argText, closure.args, std::index_sequence_for<Params...>{});
     if (err != cudaSuccess) return err;
-    const LaunchDesc desc{&runThreadsOf<Kernel, Tuple>, &runOneOf<Kernel, Tuple>, &closure,
+    const LaunchDesc desc{&runThreadsOf<Call, Tuple>, &runOneOf<Call, Tuple>, &closure,
                           uint3{grid.x, grid.y, grid.z}, uint3{block.x, block.y, block.z}};
     return runGrid(desc);
 }
@@ -264,4 +276,6 @@ cudaError_t launchNamed(const char* name, const char* argText, void (*kernel)(Pa
 
 // launchKernel() under the cpu backend (gpu/runtime.h): runs the whole grid before it
 // returns.
-#define GPU_LAUNCH(kernel, ...) ::gpu::cpu::launchNamed(#kernel, #__VA_ARGS__, kernel, __VA_ARGS__)
+#define GPU_LAUNCH(kernel, ...)                                                                    \
+    ::gpu::cpu::launchNamed(#kernel, #__VA_ARGS__, kernel, [&](const auto&... gpuArgs) { kernel(gpuArgs...); }, \
+                            __VA_ARGS__)

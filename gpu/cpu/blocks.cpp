@@ -15,9 +15,17 @@ struct BlockState {
     GpuThread* current = nullptr;
     bool fault = false;
     const char* faultWhat = nullptr;
+    unsigned round = 0;  // barrier rounds completed
 };
 
 thread_local BlockState* currentBlock = nullptr;
+
+// Under TSan the threads of a barrier-free block run in turn on this many slots (thread t
+// on slot t % 61), each slot a TSan fiber: few enough that TSan keeps every fiber live (it
+// has 256 places for threads and fibers together; past that it thrashes, some 5x slower).
+// Two threads share a fiber only when their indices differ by a multiple of 61, a prime,
+// so no power-of-two stride does.
+constexpr unsigned kTsanPlainSlots = 61;
 
 // Thread t (x fastest) of a grid or block of size dim.
 uint3 unflatten(uint64_t t, uint3 dim) {
@@ -54,6 +62,7 @@ void fault(BlockState& b, const char* what) {
 }  // namespace
 
 void runBlock(const LaunchDesc& d, uint64_t blockLinear) {
+    tsanIgnoreBegin();
     context.block = unflatten(blockLinear, d.grid);
     context.blockSize = d.block;
     context.gridSize = d.grid;
@@ -62,13 +71,19 @@ void runBlock(const LaunchDesc& d, uint64_t blockLinear) {
     Worker& w = thisWorker();
     BlockState b;
     currentBlock = &b;
+    tsanRelease(&w.tsanStart);
     startThread(w, b, 0, uint3{0, 0, 0}, d);
 
     GpuThread* const threads = w.slots.get();
     if (threads[0].done) {
         // No barrier in this kernel (or not on thread 0's path): the rest run as a loop.
         b.mode = BlockMode::Plain;
-        d.runThreads(d.closure, 1, n);
+        if (GPU_TSAN_ON) {
+            // Each on a fiber all the same, so each runs as a TSan fiber of its own.
+            for (unsigned t = 1; t < n; ++t) startThread(w, b, t % kTsanPlainSlots, unflatten(t, d.block), d);
+        } else {
+            d.runThreads(d.closure, 1, n);
+        }
     } else {
         b.mode = BlockMode::Fibers;
         for (unsigned t = 1; t < n; ++t) startThread(w, b, t, unflatten(t, d.block), d);
@@ -85,6 +100,7 @@ void runBlock(const LaunchDesc& d, uint64_t blockLinear) {
                 fault(b, "a thread ended while others wait at __syncthreads()");
                 break;
             }
+            ++b.round;
             for (unsigned i = 0; i < n; ++i) {
                 threads[i].atBarrier = false;
                 resume(w, b, threads[i]);
@@ -95,6 +111,8 @@ void runBlock(const LaunchDesc& d, uint64_t blockLinear) {
             if (threads[i].atBarrier) w.discard(threads[i]);
     }
     currentBlock = nullptr;
+    tsanAcquire(&w.tsanEnd);
+    tsanIgnoreEnd();
     if (b.fault && setSticky(cudaErrorLaunchFailure)) {
         fprintf(stderr, "cpu backend: kernel fault in block (%u, %u, %u): %s\n", context.block.x, context.block.y,
                 context.block.z, b.faultWhat);
@@ -104,14 +122,21 @@ void runBlock(const LaunchDesc& d, uint64_t blockLinear) {
 void syncThreads() {
     BlockState* b = currentBlock;
     if (!b) return;  // called outside a kernel
+    tsanIgnoreBegin();
     if (b->mode == BlockMode::Plain) {
         // Thread 0 finished without a barrier, yet this thread reaches one.
         fault(*b, "__syncthreads() reached by some threads of a block but not by others");
+        tsanIgnoreEnd();
         return;
     }
     GpuThread& t = *b->current;
+    Worker& w = thisWorker();
+    void* const round = &w.tsanBarrier[b->round & 1];
+    tsanRelease(round);
     t.atBarrier = true;
-    thisWorker().suspend(t);
+    w.suspend(t);
+    tsanAcquire(round);
+    tsanIgnoreEnd();
 }
 
 }  // namespace gpu::cpu

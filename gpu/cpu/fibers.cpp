@@ -68,6 +68,24 @@ struct SlotAllocator {
     void deallocate(ctx::stack_context&) noexcept {}
 };
 
+// The life of a slot's fiber: one GPU thread after another, each ordered after its
+// block's start and before its block's end (tsan.h), until the worker goes.
+ctx::fiber runSlot(Worker& w, GpuThread& t, ctx::fiber&& caller) {
+    t.caller = std::move(caller);
+    for (;;) {
+        tsanAcquire(&w.tsanStart);
+        tsanIgnoreEnd();
+        t.desc->runOne(t.desc->closure);
+        tsanIgnoreBegin();
+        tsanRelease(&w.tsanEnd);
+        t.done = true;
+        w.suspend(t);
+        if (t.quit) break;
+    }
+    if (GPU_TSAN_ON) tsanSwitch(w.tsanSelf);
+    return std::move(t.caller);
+}
+
 }  // namespace
 
 StackPool::StackPool() {
@@ -139,11 +157,12 @@ Worker::~Worker() {
 }
 
 void Worker::discard(GpuThread& t) {
-    if (t.fiber) {
-        tsanSwitch(t.tsanFiber);
-        t.fiber = ctx::fiber();
-        tsanSwitch(tsanSelf);
-    }
+    if (!t.fiber && !t.tsanFiber) return;
+    tsanSwitch(t.tsanFiber);
+    t.fiber = ctx::fiber();
+    tsanRelease(&tsanEnd);  // what it did comes before the block's end, as a thread's end does
+    tsanIgnoreEnd();        // the one the slot's TSan fiber was made with
+    tsanSwitch(tsanSelf);
     if (t.tsanFiber) {
         // Its shadow stack still holds the frames just unwound: start afresh.
         tsanDestroy(t.tsanFiber);
@@ -154,26 +173,17 @@ void Worker::discard(GpuThread& t) {
 void Worker::prepare(unsigned slot) {
     GpuThread& t = slots[slot];
     if (t.fiber) return;
-    if (GPU_TSAN_ON && !t.tsanFiber) t.tsanFiber = tsanCreate();
+    const bool fresh = GPU_TSAN_ON && !t.tsanFiber;
+    if (fresh) t.tsanFiber = tsanCreate();
     // Made under the slot's TSan fiber: making it already runs a little on its stack.
     tsanSwitch(t.tsanFiber);
-    t.fiber = ctx::fiber(std::allocator_arg, SlotAllocator{stacks.stack(slot)}, [this, &t](ctx::fiber&& caller) {
-        t.caller = std::move(caller);
-        for (;;) {
-            t.desc->runOne(t.desc->closure);
-            t.done = true;
-            if (GPU_TSAN_ON) tsanSwitch(tsanSelf);
-            t.caller = std::move(t.caller).resume();
-            if (t.quit) break;
-        }
-        if (GPU_TSAN_ON) tsanSwitch(tsanSelf);
-        return std::move(t.caller);
-    });
+    if (fresh) tsanIgnoreBegin();  // the slot's fiber runs runtime code from here on
+    t.fiber = ctx::fiber(std::allocator_arg, SlotAllocator{stacks.stack(slot)},
+                         [this, &t](ctx::fiber&& caller) { return runSlot(*this, t, std::move(caller)); });
     if (GPU_TSAN_ON) tsanSwitch(tsanSelf);
 }
 
-// Under TSan the switch is announced first, so the accesses of both sides are ordered as
-// a barrier orders them.
+// Under TSan the switch is announced first; it orders nothing (tsan.h).
 void Worker::resume(GpuThread& t) {
     tsanSwitch(t.tsanFiber);
     t.fiber = std::move(t.fiber).resume();

@@ -50,6 +50,9 @@ struct Worker {
     StackPool stacks;
     std::unique_ptr<GpuThread[]> slots{new GpuThread[kMaxThreads]};  // fibers hold their address
     void* tsanSelf = tsanCurrent();  // TSan's fiber of the worker thread
+    // Under TSan, the addresses that order GPU threads (tsan.h): a block's start, the
+    // ends of its threads, and its barrier rounds (two, used in turn).
+    char tsanStart = 0, tsanEnd = 0, tsanBarrier[2] = {};
 
     ~Worker();
     // Makes slot `slot`'s fiber if it has none yet; it runs t.desc's thread when resumed.
