@@ -93,38 +93,39 @@ size_t trackedAllocationBytes() {
     return s;
 }
 
-cudaError_t copyToSymbol(void* symbol, size_t symbolSize, const void* src, size_t count, size_t offset,
-                         cudaMemcpyKind kind) {
+namespace {
+
+// The checks of a symbol copy, in the CUDA runtime's order: the sticky fault, the symbol, the
+// range, the direction (toSymbol: host or device to the symbol), then the host side.
+cudaError_t checkSymbolCopy(const void* symbol, size_t symbolSize, const void* peer, size_t count, size_t offset,
+                            cudaMemcpyKind kind, bool toSymbol) {
     if (cudaError_t k = sticky()) return k;
     if (!inSymbols(symbol, symbolSize)) return record(cudaErrorInvalidSymbol);
     if (offset > symbolSize || count > symbolSize - offset) return record(cudaErrorInvalidValue);
-    if (kind != cudaMemcpyHostToDevice && kind != cudaMemcpyDeviceToDevice && kind != cudaMemcpyDefault)
+    const cudaMemcpyKind hostKind = toSymbol ? cudaMemcpyHostToDevice : cudaMemcpyDeviceToHost;
+    if (kind != hostKind && kind != cudaMemcpyDeviceToDevice && kind != cudaMemcpyDefault)
         return record(cudaErrorInvalidMemcpyDirection);
     if (count == 0) return cudaSuccess;
-    if (!src) return record(cudaErrorInvalidValue);
-    {
-        std::lock_guard<std::mutex> l(memMutex);
-        if (!symbolPeerOk(src, count, kind)) return record(cudaErrorInvalidValue);
-    }
-    memcpy(static_cast<char*>(symbol) + offset, src, count);
+    if (!peer) return record(cudaErrorInvalidValue);
+    std::lock_guard<std::mutex> l(memMutex);
+    if (!symbolPeerOk(peer, count, kind)) return record(cudaErrorInvalidValue);
     return cudaSuccess;
+}
+
+}  // namespace
+
+cudaError_t copyToSymbol(void* symbol, size_t symbolSize, const void* src, size_t count, size_t offset,
+                         cudaMemcpyKind kind) {
+    const cudaError_t err = checkSymbolCopy(symbol, symbolSize, src, count, offset, kind, true);
+    if (err == cudaSuccess && count > 0) memcpy(static_cast<char*>(symbol) + offset, src, count);
+    return err;
 }
 
 cudaError_t copyFromSymbol(void* dst, const void* symbol, size_t symbolSize, size_t count, size_t offset,
                            cudaMemcpyKind kind) {
-    if (cudaError_t k = sticky()) return k;
-    if (!inSymbols(symbol, symbolSize)) return record(cudaErrorInvalidSymbol);
-    if (offset > symbolSize || count > symbolSize - offset) return record(cudaErrorInvalidValue);
-    if (kind != cudaMemcpyDeviceToHost && kind != cudaMemcpyDeviceToDevice && kind != cudaMemcpyDefault)
-        return record(cudaErrorInvalidMemcpyDirection);
-    if (count == 0) return cudaSuccess;
-    if (!dst) return record(cudaErrorInvalidValue);
-    {
-        std::lock_guard<std::mutex> l(memMutex);
-        if (!symbolPeerOk(dst, count, kind)) return record(cudaErrorInvalidValue);
-    }
-    memcpy(dst, static_cast<const char*>(symbol) + offset, count);
-    return cudaSuccess;
+    const cudaError_t err = checkSymbolCopy(symbol, symbolSize, dst, count, offset, kind, false);
+    if (err == cudaSuccess && count > 0) memcpy(dst, static_cast<const char*>(symbol) + offset, count);
+    return err;
 }
 
 }  // namespace gpu::cpu
