@@ -47,8 +47,7 @@ void kmeansRows(int count) {
     auto loop = bench::measure([] { cv::assignCPU(); }, reps, 2.0, 1, 50);
     unsigned probe = 0;
     auto launch = [&] {
-        launchKernel(cv::kernelAssign, cv::assignGrid(cv::pointCount), cv::assignBlock(cv::pointCount), cv::d_points,
-                     cv::d_centroids, cv::d_pointColors, cv::d_centroidColors, cv::d_pointLabel);
+        cv::launchKernelAssign();
         cudaMemcpy(&probe, cv::d_pointLabel, sizeof probe, cudaMemcpyDeviceToHost);  // waits for the grid
     };
     auto kernel = bench::measure(launch, reps, 2.0, 1, 50);

@@ -57,7 +57,7 @@ BENCH_SECTION(fractview_frames) {
         bench::keep(fv::pixels);
     });
     auto kernel = bench::measure([&] {
-        launchKernel(fv::juliaColorGPU, grid, block, fv::pixels_gpu, fv::scale, fv::mx, fv::my, fv::prec);
+        fv::launchJuliaColorGPU(grid, block, fv::scale, fv::mx, fv::my, fv::prec);
         cudaDeviceSynchronize();
     });
     auto copy = bench::measure([] {
@@ -93,7 +93,7 @@ BENCH_SECTION(fractview_frames) {
 #if GPU_BACKEND_IS_CPU
     gpu::cpu::setWorkerCount(1);
     auto one = bench::measure([&] {
-        launchKernel(fv::juliaColorGPU, grid, block, fv::pixels_gpu, fv::scale, fv::mx, fv::my, fv::prec);
+        fv::launchJuliaColorGPU(grid, block, fv::scale, fv::mx, fv::my, fv::prec);
     });
     gpu::cpu::setWorkerCount(0);
     bench::addRow({"fractview", "juliaColorGPU kernel alone, 1 worker", one, cpu.median_ms, "renderCPU",

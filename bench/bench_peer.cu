@@ -42,7 +42,7 @@ BENCH_SECTION(fractview_peer) {
     gpu::cpu::setWorkerCount(threads);
     const dim3 grid(1536), block(512);
     auto ours = [&] {
-        launchKernel(fv::juliaColorGPU, grid, block, fv::pixels_gpu, fv::scale, fv::mx, fv::my, fv::prec);
+        fv::launchJuliaColorGPU(grid, block, fv::scale, fv::mx, fv::my, fv::prec);
         cudaDeviceSynchronize();
     };
     bool launched = true;
@@ -58,7 +58,7 @@ BENCH_SECTION(fractview_peer) {
     const View views[] = {{fv::scale, fv::mx, fv::my, fv::prec}, {0.003f, -0.7269f, 0.1889f, fv::kMaxPrec}};
     int differing = 0;
     for (const View& v : views) {
-        launchKernel(fv::juliaColorGPU, grid, block, fv::pixels_gpu, v.scale, v.mx, v.my, v.prec);
+        fv::launchJuliaColorGPU(grid, block, v.scale, v.mx, v.my, v.prec);
         cudaMemcpy(fv::pixels, fv::pixels_gpu, fv::kImageBytes, cudaMemcpyDeviceToHost);
         launched = peer.run(v.scale, v.mx, v.my, v.prec) && launched;
         const std::vector<float> other = peer.image();

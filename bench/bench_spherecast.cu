@@ -88,8 +88,7 @@ BENCH_SECTION(spherecast_render) {
     cudaMemcpy(d_scene, sc::spheres, sizeof(sc::Sphere) * sc::spheres_count, cudaMemcpyHostToDevice);
     auto kernelAt = [&](int count) {
         return bench::measure([&] {
-            launchKernel(sc::computeGPUPixel, dim3(sc::gridSize), dim3(sc::blockSize), sc::pixels_gpu,
-                         (const sc::Sphere*)d_scene, 0.0f, 0.0f, 1.0f, count);
+            sc::launchComputeGPUPixel(d_scene, 0.0f, 0.0f, 1.0f, count);
             cudaMemcpy(sc::pixels, sc::pixels_gpu, sizeof(float4), cudaMemcpyDeviceToHost);  // waits for the grid
         });
     };
@@ -100,8 +99,7 @@ BENCH_SECTION(spherecast_render) {
     viewer::releaseMode();
     enter(3, 20);
     const bench::Stats kCM = bench::measure([] {
-        launchKernel(sc::computeGPUPixelCM, dim3(sc::gridSize), dim3(sc::blockSize), sc::pixels_gpu, 0.0f, 0.0f, 1.0f,
-                     20);
+        sc::launchComputeGPUPixelCM(0.0f, 0.0f, 1.0f, 20);
         cudaMemcpy(sc::pixels, sc::pixels_gpu, sizeof(float4), cudaMemcpyDeviceToHost);
     });
     viewer::releaseMode();

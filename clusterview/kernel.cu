@@ -108,6 +108,11 @@ dim3 assignGrid(int count) {
     return dim3(((unsigned)count + block - 1) / block);
 }
 
+cudaError_t launchKernelAssign() {
+    return launchKernel(kernelAssign, assignGrid(pointCount), assignBlock(pointCount), d_points, d_centroids,
+                        d_pointColors, d_centroidColors, d_pointLabel);
+}
+
 void assignCPU() {
     for (int i = 0; i < pointCount; ++i) {
         int c = nearestCentroid(points[i], centroids);
@@ -147,9 +152,7 @@ void stepGPU() {
     GPU_RANGE("stepGPU");
     {
         GPU_RANGE("launch kernelAssign");
-        if (!viewer::gpuStep(launchKernel(kernelAssign, assignGrid(pointCount), assignBlock(pointCount), d_points,
-                                          d_centroids, d_pointColors, d_centroidColors, d_pointLabel),
-                             "kernelAssign launch"))
+        if (!viewer::gpuStep(launchKernelAssign(), "kernelAssign launch"))
             return;
     }
     {

@@ -75,6 +75,9 @@ __global__ void kernelAssign(const float4* d_points, const float4* d_centroids, 
 // threads below that, since the kernel has no count to stop at.
 dim3 assignGrid(int count);
 dim3 assignBlock(int count);
+// The launch stepGPU makes: kernelAssign over the pointCount points of the device buffers
+// (the benchmark times this one).
+cudaError_t launchKernelAssign();
 
 // The assignment of every point on the host (the loop the kernel replaces).
 void assignCPU();

@@ -85,12 +85,16 @@ void renderCPU() {
         for (int j = 0; j < kWidth; ++j) pixels[i * kWidth + j] = juliaPixel(i, j, scale, mx, my, prec);
 }
 
+cudaError_t launchJuliaColorGPU(dim3 grid, dim3 block, float scale, float mx, float my, int prec) {
+    return launchKernel(juliaColorGPU, grid, block, pixels_gpu, scale, mx, my, prec);
+}
+
 cudaError_t renderGPUWith(dim3 grid, dim3 block) {
     GPU_RANGE("renderGPU");
     cudaError_t launched;
     {
         GPU_RANGE("launch juliaColorGPU");
-        launched = launchKernel(juliaColorGPU, grid, block, pixels_gpu, scale, mx, my, prec);
+        launched = launchJuliaColorGPU(grid, block, scale, mx, my, prec);
     }
     if (!viewer::gpuStep(launched, "juliaColorGPU launch")) return launched;
     GPU_RANGE("copy to host");

@@ -34,6 +34,9 @@ __host__ __device__ float juliaColor(float x, float y, float sx, float sy, int p
 __host__ __device__ float4 juliaPixel(int i, int j, float scale, float mx, float my, int prec);
 
 __global__ void juliaColorGPU(float4* pixels_gpu, float scale, float mx, float my, int prec);
+// The launch of juliaColorGPU into pixels_gpu that renderGPU makes, for any view and shape
+// (the benchmark times this one).
+cudaError_t launchJuliaColorGPU(dim3 grid, dim3 block, float scale, float mx, float my, int prec);
 
 // ---- program state -------------------------------------------------------------------
 

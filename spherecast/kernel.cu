@@ -96,6 +96,14 @@ __global__ void computeGPUPixelCM(float4* pixels_gpu, float dx, float dy, float 
     pixels_gpu[i * imageWidth + j] = tracePixel(i, j, spheresCM, spheres_count, d_scale, dx, dy);
 }
 
+cudaError_t launchComputeGPUPixel(const Sphere* scene, float dx, float dy, float d_scale, int count) {
+    return launchKernel(computeGPUPixel, dim3(gridSize), dim3(blockSize), pixels_gpu, scene, dx, dy, d_scale, count);
+}
+
+cudaError_t launchComputeGPUPixelCM(float dx, float dy, float d_scale, int count) {
+    return launchKernel(computeGPUPixelCM, dim3(gridSize), dim3(blockSize), pixels_gpu, dx, dy, d_scale, count);
+}
+
 // The scene is copied to the device in every frame, into a buffer of this frame's size.
 void renderGPU() {
     GPU_RANGE("renderGPU");
@@ -110,8 +118,7 @@ void renderGPU() {
     }
     if (ok) {
         GPU_RANGE("launch computeGPUPixel");
-        ok = viewer::gpuStep(launchKernel(computeGPUPixel, dim3(gridSize), dim3(blockSize), pixels_gpu,
-                                          (const Sphere*)d_spheres, offsetX, offsetY, scale, spheres_count),
+        ok = viewer::gpuStep(launchComputeGPUPixel(d_spheres, offsetX, offsetY, scale, spheres_count),
                              "computeGPUPixel launch");
     }
     if (ok) {
@@ -128,8 +135,7 @@ void renderGPUConstant() {
     GPU_RANGE("renderGPUConstant");
     {
         GPU_RANGE("launch computeGPUPixelCM");
-        if (!viewer::gpuStep(launchKernel(computeGPUPixelCM, dim3(gridSize), dim3(blockSize), pixels_gpu, offsetX,
-                                          offsetY, scale, constantKernelCount()),
+        if (!viewer::gpuStep(launchComputeGPUPixelCM(offsetX, offsetY, scale, constantKernelCount()),
                              "computeGPUPixelCM launch"))
             return;
     }

@@ -107,6 +107,10 @@ void generateSpheres();
 __global__ void computeGPUPixel(float4* pixels_gpu, const Sphere* spheres, float dx, float dy, float d_scale,
                                 int spheres_count);
 __global__ void computeGPUPixelCM(float4* pixels_gpu, float dx, float dy, float d_scale, int spheres_count);
+// The launches renderGPU and renderGPUConstant make: the whole image into pixels_gpu,
+// gridSize x blockSize (the benchmark times these).
+cudaError_t launchComputeGPUPixel(const Sphere* scene, float dx, float dy, float d_scale, int count);
+cudaError_t launchComputeGPUPixelCM(float dx, float dy, float d_scale, int count);
 
 void renderCPU();
 void renderGPU();

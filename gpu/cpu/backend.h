@@ -199,18 +199,22 @@ cudaError_t checkPointers(const char* kernel, const char* argText, const Tuple& 
     return checkKernelPointers(kernel, argText, ptrs, (unsigned)sizeof...(I));
 }
 
-// `call` runs the kernel by its name, with the arguments of one thread: a direct call,
-// which the compiler inlines into the thread loop when the kernel is defined in the
-// launching file, so that a thread costs what an iteration of a plain loop costs.
+// `call` runs the kernel by its name, with the arguments of one thread: a direct call.
 template <typename Call, typename Tuple>
 struct Closure {
     Call call;
     Tuple args;
 };
 
+// The thread loop of a barrier-free block. flatten inlines the kernel (and what it calls)
+// into the loop wherever its body is visible, that is for a launch in the kernel's own
+// file, which is where the programs launch. The arguments are copied once a block into a
+// local that nothing else can reach, so the kernel's stores do not force them to be
+// reloaded for every thread. A thread then costs about what an iteration of a plain loop
+// costs.
 template <typename Call, typename Tuple>
-void runThreadsOf(const void* p, unsigned first, unsigned end) {
-    auto& c = *static_cast<const Closure<Call, Tuple>*>(p);
+__attribute__((flatten)) void runThreadsOf(const void* p, unsigned first, unsigned end) {
+    const Closure<Call, Tuple> c = *static_cast<const Closure<Call, Tuple>*>(p);
     const unsigned bx = context.blockSize.x, by = context.blockSize.y;
     if (by == 1 && context.blockSize.z == 1) {
         // A one-dimensional block: only threadIdx.x changes from thread to thread.
