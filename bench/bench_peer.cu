@@ -2,7 +2,6 @@
 // cpu backend, same launch shape (1536 blocks of 512), same view and image, the images
 // compared bit for bit. PoCL uses as many threads as it has compute units (all cores, or
 // POCL_MAX_PTHREAD_COUNT); juliaColorGPU runs on as many workers.
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -66,18 +65,8 @@ BENCH_SECTION(fractview_peer) {
             differing += memcmp(&fv::pixels[k], &other[4 * k], sizeof(float4)) != 0;
     }
 
-    // In turns, so that other load on the machine hits both alike; the middle round of three.
-    const int rounds = bench::quick() ? 1 : 3;
-    std::vector<bench::Stats> a, b;
-    for (int r = 0; r < rounds; ++r) {
-        a.push_back(bench::measure(ours, 5, 0.4));
-        b.push_back(bench::measure(theirs, 5, 0.4));
-    }
-    auto middle = [](std::vector<bench::Stats> v) {
-        std::sort(v.begin(), v.end(), [](auto& x, auto& y) { return x.median_ms < y.median_ms; });
-        return v[v.size() / 2];
-    };
-    const bench::Stats mine = middle(a), pocl = middle(b);
+    const bench::Pair turns = bench::measureInTurns(ours, theirs, 5, 2.4);
+    const bench::Stats &mine = turns.a, &pocl = turns.b;
     gpu::cpu::setWorkerCount(0);
     viewer::releaseMode();
 

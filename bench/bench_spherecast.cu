@@ -1,8 +1,9 @@
 // spherecast: one frame of each mode at 20 and at 101 spheres against renderCPU measured in
-// the same run, then the kernels alone against the CPU loop, with the whole frame's
-// speed-up and the image download's share of it beside them.
+// the same run, then the kernels alone timed in turns with the CPU loop, with the whole
+// frame's speed-up and the image download's share of it beside them.
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 #include "gpu/runtime.h"
@@ -42,8 +43,19 @@ std::string testsMath(int count, const char* bytes) {
     return fmt("786,432 px x %.0f spheres = %.1f M hit tests", count, 786432.0 * count / 1e6) + bytes;
 }
 
+// The kernel alone (launch to completion, no copies) in turns with renderCPU, on the scene
+// of the mode entered: the pair a bar compares.
+bench::Pair kernelInTurns(const std::function<void()>& launch) {
+    return bench::measureInTurns(sc::renderCPU, [&] {
+        launch();
+        cudaMemcpy(sc::pixels, sc::pixels_gpu, sizeof(float4), cudaMemcpyDeviceToHost);  // waits for the grid
+    });
+}
+
 struct Frames {
     bench::Stats cpu, global, constant;
+    bench::Pair globalKernel, constantKernel;  // renderCPU in turns with each kernel alone
+    bench::Stats download;
 };
 
 Frames framesAt(int count) {
@@ -58,6 +70,12 @@ Frames framesAt(int count) {
     const double bound = cores() ? f.cpu.median_ms / cores() : 0;
     enter(2, count);
     f.global = bench::measure(sc::renderGPU);
+    sc::Sphere* d_scene = nullptr;
+    cudaMalloc(&d_scene, sizeof(sc::Sphere) * count);
+    cudaMemcpy(d_scene, sc::spheres, sizeof(sc::Sphere) * count, cudaMemcpyHostToDevice);
+    f.globalKernel = kernelInTurns([&] { sc::launchComputeGPUPixel(d_scene, 0.0f, 0.0f, 1.0f, count); });
+    cudaFree(d_scene);
+    f.download = bench::measure([] { cudaMemcpy(sc::pixels, sc::pixels_gpu, sc::imageBytes, cudaMemcpyDeviceToHost); });
     viewer::releaseMode();
     bench::addRow({"spherecast", "renderGPU per frame, " + n, f.global, f.cpu.median_ms, "renderCPU",
                    testsMath(count, fmt("; up %.0f B scene, down 12,582,912 B image", count * 28.0).c_str()), bound,
@@ -67,6 +85,7 @@ Frames framesAt(int count) {
     if (count <= sc::constantSphereCount) {
         enter(3, count);
         f.constant = bench::measure(sc::renderGPUConstant);
+        f.constantKernel = kernelInTurns([&] { sc::launchComputeGPUPixelCM(0.0f, 0.0f, 1.0f, count); });
         viewer::releaseMode();
         bench::addRow({"spherecast", "renderGPUConstant per frame, " + n, f.constant, f.cpu.median_ms, "renderCPU",
                        testsMath(count, "; scene in constant memory, down 12,582,912 B image"), bound,
@@ -81,52 +100,31 @@ BENCH_SECTION(spherecast_render) {
     const Frames at20 = framesAt(20);
     const Frames at101 = framesAt(sc::maxSphereCount);
 
-    // The kernels alone, launch to completion, no copies; and the download alone.
-    enter(2, sc::maxSphereCount);
-    sc::Sphere* d_scene = nullptr;
-    cudaMalloc(&d_scene, sizeof(sc::Sphere) * sc::spheres_count);
-    cudaMemcpy(d_scene, sc::spheres, sizeof(sc::Sphere) * sc::spheres_count, cudaMemcpyHostToDevice);
-    auto kernelAt = [&](int count) {
-        return bench::measure([&] {
-            sc::launchComputeGPUPixel(d_scene, 0.0f, 0.0f, 1.0f, count);
-            cudaMemcpy(sc::pixels, sc::pixels_gpu, sizeof(float4), cudaMemcpyDeviceToHost);  // waits for the grid
-        });
-    };
-    const bench::Stats k20 = kernelAt(20), k101 = kernelAt(sc::maxSphereCount);
-    const bench::Stats download =
-        bench::measure([] { cudaMemcpy(sc::pixels, sc::pixels_gpu, sc::imageBytes, cudaMemcpyDeviceToHost); });
-    cudaFree(d_scene);
-    viewer::releaseMode();
-    enter(3, 20);
-    const bench::Stats kCM = bench::measure([] {
-        sc::launchComputeGPUPixelCM(0.0f, 0.0f, 1.0f, 20);
-        cudaMemcpy(sc::pixels, sc::pixels_gpu, sizeof(float4), cudaMemcpyDeviceToHost);
-    });
-    viewer::releaseMode();
-
     const unsigned n = cores();
-    auto kernelRow = [&](const char* name, int count, const bench::Stats& k, const bench::Stats& cpu,
-                         const bench::Stats& frame) {
+    auto kernelRow = [&](const char* name, int count, const bench::Pair& k, const bench::Stats& frame,
+                         const bench::Stats& download) {
         // The copies' share two ways: what the frame costs beyond its kernel (allocation,
         // upload, download, free), from the best runs since other load on the machine hits
         // medians of different rows differently; and the download timed alone (cache-warm).
-        const double copies = frame.min_ms > k.min_ms ? 1.0 - k.min_ms / frame.min_ms : 0.0;
+        const bench::Stats& cpu = k.a;
+        const double copies = frame.min_ms > k.b.min_ms ? 1.0 - k.b.min_ms / frame.min_ms : 0.0;
         std::string note = fmt("whole frame %.2fx; copies %.0f%% of the frame (download alone %.0f%%)",
                                cpu.median_ms / frame.median_ms, 100.0 * copies,
                                100.0 * download.median_ms / frame.median_ms);
         if (n) {
-            const double bar = 0.9 * n, got = cpu.median_ms / k.median_ms, best = cpu.min_ms / k.min_ms;
+            const double bar = 0.9 * n, got = cpu.median_ms / k.b.median_ms, best = cpu.min_ms / k.b.min_ms;
             note += fmt("; kernel %.2fx (best runs %.2fx), bar %.2fx", got, best, bar) +
                     fmt(" (0.9 x %.0f workers): ", n) + (got >= bar ? "met" : "MISSED");
             bench::addBar({std::string("spherecast: ") + name + ", speed-up over renderCPU", got, bar});
         }
-        bench::addRow({"spherecast", name, k, cpu.median_ms, "renderCPU", testsMath(count, "; writes 12,582,912 B"),
-                       n ? cpu.median_ms / n : 0, note});
+        bench::addRow({"spherecast", name, k.b, cpu.median_ms, "renderCPU in turns",
+                       testsMath(count, "; writes 12,582,912 B"), n ? cpu.median_ms / n : 0, note});
     };
-    kernelRow("computeGPUPixel alone, 20 spheres", 20, k20, at20.cpu, at20.global);
-    kernelRow("computeGPUPixel alone, 101 spheres", sc::maxSphereCount, k101, at101.cpu, at101.global);
-    kernelRow("computeGPUPixelCM alone, 20 spheres", 20, kCM, at20.cpu, at20.constant);
-    bench::addRow({"spherecast", "image download (cudaMemcpy device to host)", download, 0, "",
+    kernelRow("computeGPUPixel alone, 20 spheres", 20, at20.globalKernel, at20.global, at20.download);
+    kernelRow("computeGPUPixel alone, 101 spheres", sc::maxSphereCount, at101.globalKernel, at101.global,
+              at101.download);
+    kernelRow("computeGPUPixelCM alone, 20 spheres", 20, at20.constantKernel, at20.constant, at20.download);
+    bench::addRow({"spherecast", "image download (cudaMemcpy device to host)", at101.download, 0, "",
                    "12,582,912 B per frame", 0,
-                   fmt("%.1f GB/s", sc::imageBytes / (download.median_ms * 1e6))});
+                   fmt("%.1f GB/s", sc::imageBytes / (at101.download.median_ms * 1e6))});
 }

@@ -21,6 +21,16 @@ struct Stats {
 Stats measure(const std::function<void()>& fn, int minReps = 5, double budgetSeconds = 1.0, int warmup = 1,
               int maxReps = 200);
 
+// Two steps timed in turns (a, b, a, b, ...), each warmed up once, with the same limits
+// counted in pairs: other load on the machine then hits both alike, so the ratio of the two
+// means more than that of two rows measured a minute apart. Every bar that compares two
+// times measures them this way.
+struct Pair {
+    Stats a, b;
+};
+Pair measureInTurns(const std::function<void()>& a, const std::function<void()>& b, int minReps = 5,
+                    double budgetSeconds = 1.0, int maxReps = 200);
+
 struct Row {
     std::string group;        // program or area: "fractview", "cpu backend", ...
     std::string name;         // what was timed: "renderGPU per frame"

@@ -123,22 +123,9 @@ void addFit(const Fit& fit) { fits().push_back(fit); }
 bool quick() { return quickMode; }
 void keep(const void* p) { asm volatile("" : : "g"(p) : "memory"); }
 
-Stats measure(const std::function<void()>& fn, int minReps, double budgetSeconds, int warmup, int maxReps) {
-    using clock = std::chrono::steady_clock;
-    if (quickMode) {
-        warmup = std::min(warmup, 1);
-        minReps = maxReps = 2;
-    }
-    for (int i = 0; i < warmup; ++i) fn();
-    std::vector<double> t;
-    auto start = clock::now();
-    while ((int)t.size() < minReps ||
-           ((int)t.size() < maxReps && std::chrono::duration<double>(clock::now() - start).count() < budgetSeconds)) {
-        auto a = clock::now();
-        fn();
-        auto b = clock::now();
-        t.push_back(std::chrono::duration<double, std::milli>(b - a).count());
-    }
+namespace {
+
+Stats statsOf(std::vector<double> t) {
     std::sort(t.begin(), t.end());
     Stats s;
     s.reps = (int)t.size();
@@ -146,6 +133,45 @@ Stats measure(const std::function<void()>& fn, int minReps, double budgetSeconds
     s.max_ms = t.back();
     s.median_ms = t.size() % 2 ? t[t.size() / 2] : (t[t.size() / 2 - 1] + t[t.size() / 2]) / 2;
     return s;
+}
+
+// Runs each step of `steps` once per round, timing each, until the limits are reached.
+std::vector<Stats> timeInTurns(const std::vector<const std::function<void()>*>& steps, int minReps,
+                               double budgetSeconds, int warmup, int maxReps) {
+    using clock = std::chrono::steady_clock;
+    if (quickMode) {
+        warmup = std::min(warmup, 1);
+        minReps = maxReps = 2;
+    }
+    for (int i = 0; i < warmup; ++i)
+        for (auto* fn : steps) (*fn)();
+    std::vector<std::vector<double>> t(steps.size());
+    auto start = clock::now();
+    for (int rep = 0; rep < minReps || (rep < maxReps &&
+                                        std::chrono::duration<double>(clock::now() - start).count() < budgetSeconds);
+         ++rep) {
+        for (size_t k = 0; k < steps.size(); ++k) {
+            auto a = clock::now();
+            (*steps[k])();
+            auto b = clock::now();
+            t[k].push_back(std::chrono::duration<double, std::milli>(b - a).count());
+        }
+    }
+    std::vector<Stats> out;
+    for (auto& times : t) out.push_back(statsOf(times));
+    return out;
+}
+
+}  // namespace
+
+Stats measure(const std::function<void()>& fn, int minReps, double budgetSeconds, int warmup, int maxReps) {
+    return timeInTurns({&fn}, minReps, budgetSeconds, warmup, maxReps)[0];
+}
+
+Pair measureInTurns(const std::function<void()>& a, const std::function<void()>& b, int minReps,
+                    double budgetSeconds, int maxReps) {
+    const std::vector<Stats> s = timeInTurns({&a, &b}, minReps, budgetSeconds, 1, maxReps);
+    return {s[0], s[1]};
 }
 
 }  // namespace bench
