@@ -174,6 +174,47 @@ int paeth_predictor(int a, int b, int c) {
     return c;
 }
 
+// Sub and Average on whole pixels of 4 or 8 bytes, W holding one pixel: its bytes are added
+// and averaged lane by lane with no carry between them, the same bytes as the loops below.
+template <typename W>
+W lanes_add(W a, W b) {
+    const W high = W(0x8080808080808080ull), low = W(~high);
+    return ((a & low) + (b & low)) ^ ((a ^ b) & high);
+}
+
+template <typename W>
+W lanes_average(W a, W b) {  // floor((a + b) / 2) in each byte
+    return W((a & b) + (((a ^ b) >> 1) & W(0x7F7F7F7F7F7F7F7Full)));
+}
+
+// Sub is Average's left half: left + x, against left + (left + above) / 2, above 0 without
+// a prior row.
+template <typename W>
+void unfilter_pixels(bool average, uint8_t* r, const uint8_t* x, const uint8_t* prior, size_t stride) {
+    W left = 0, above = 0, in;
+    for (size_t i = 0; i < stride; i += sizeof(W)) {
+        std::memcpy(&in, x + i, sizeof(W));
+        if (!average) {
+            left = lanes_add(in, left);
+        } else {
+            if (prior) std::memcpy(&above, prior + i, sizeof(W));
+            left = lanes_add(in, lanes_average(left, above));
+        }
+        std::memcpy(r + i, &left, sizeof(W));
+    }
+}
+
+// Whether a Sub (1) or Average (3) row was undone a pixel at a time.
+bool unfilter_words(uint8_t f, size_t bpp, uint8_t* r, const uint8_t* x, const uint8_t* prior, size_t stride) {
+    if (bpp == 4)
+        unfilter_pixels<uint32_t>(f == 3, r, x, prior, stride);
+    else if (bpp == 8)
+        unfilter_pixels<uint64_t>(f == 3, r, x, prior, stride);
+    else
+        return false;
+    return true;
+}
+
 int unfilter_rows(png_handle* handle, uint8_t* destination) {
     const size_t bpp = handle->bytes_per_pixel;
     const size_t stride = size_t(handle->width) * bpp;
@@ -198,6 +239,7 @@ int unfilter_rows(png_handle* handle, uint8_t* destination) {
                 std::memcpy(r, x, stride);
                 break;
             case 1:
+                if (unfilter_words(f, bpp, r, x, prior, stride)) break;
                 for (size_t i = 0; i < bpp && i < stride; ++i) r[i] = x[i];
                 for (size_t i = bpp; i < stride; ++i) r[i] = uint8_t(x[i] + r[i - bpp]);
                 break;
@@ -209,6 +251,7 @@ int unfilter_rows(png_handle* handle, uint8_t* destination) {
                 }
                 break;
             case 3:
+                if (unfilter_words(f, bpp, r, x, prior, stride)) break;
                 if (prior) {
                     for (size_t i = 0; i < bpp && i < stride; ++i) r[i] = uint8_t(x[i] + (prior[i] >> 1));
                     for (size_t i = bpp; i < stride; ++i)
