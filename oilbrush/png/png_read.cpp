@@ -174,7 +174,7 @@ int paeth_predictor(int a, int b, int c) {
     return c;
 }
 
-// Sub and Average on whole pixels of 4 or 8 bytes, W holding one pixel: its bytes are added
+// Sub and Average on whole pixels of 2, 4 or 8 bytes, W holding one pixel: its bytes are added
 // and averaged lane by lane with no carry between them, the same bytes as the loops below.
 template <typename W>
 W lanes_add(W a, W b) {
@@ -206,7 +206,9 @@ void unfilter_pixels(bool average, uint8_t* r, const uint8_t* x, const uint8_t* 
 
 // Whether a Sub (1) or Average (3) row was undone a pixel at a time.
 bool unfilter_words(uint8_t f, size_t bpp, uint8_t* r, const uint8_t* x, const uint8_t* prior, size_t stride) {
-    if (bpp == 4)
+    if (bpp == 2)
+        unfilter_pixels<uint16_t>(f == 3, r, x, prior, stride);
+    else if (bpp == 4)
         unfilter_pixels<uint32_t>(f == 3, r, x, prior, stride);
     else if (bpp == 8)
         unfilter_pixels<uint64_t>(f == 3, r, x, prior, stride);
