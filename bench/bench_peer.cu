@@ -83,7 +83,7 @@ BENCH_SECTION(fractview_peer) {
                    launched ? note : peer.why()});
     // A refused PoCL launch times nothing: no time bar then, and every pixel counts as unlike.
     if (launched)
-        bench::addBar({"fractview: juliaColorGPU time over PoCL's, " + t, mine.median_ms / pocl.median_ms, 1.0, false});
+        bench::addBar({"fractview: juliaColorGPU time over PoCL's, " + t, turns.aOverB, 1.0, false});
     bench::addBar({"fractview: pixels of the PoCL images unlike juliaColorGPU's (two views)",
                    launched ? (double)differing : 2.0 * fv::kPixels, 0, false});
 #endif

@@ -24,9 +24,12 @@ Stats measure(const std::function<void()>& fn, int minReps = 5, double budgetSec
 // Two steps timed in turns (a, b, a, b, ...), each warmed up once, with the same limits
 // counted in pairs: other load on the machine then hits both alike, so the ratio of the two
 // means more than that of two rows measured a minute apart. Every bar that compares two
-// times measures them this way.
+// times measures them this way and takes aOverB: the median over the turns of a's time over
+// b's in the same turn, which a machine that speeds up and slows down between turns leaves
+// alone.
 struct Pair {
     Stats a, b;
+    double aOverB = 0;
 };
 Pair measureInTurns(const std::function<void()>& a, const std::function<void()>& b, int minReps = 5,
                     double budgetSeconds = 1.0, int maxReps = 200);

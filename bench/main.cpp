@@ -125,18 +125,23 @@ void keep(const void* p) { asm volatile("" : : "g"(p) : "memory"); }
 
 namespace {
 
-Stats statsOf(std::vector<double> t) {
+double medianOf(std::vector<double> t) {
     std::sort(t.begin(), t.end());
+    return t.size() % 2 ? t[t.size() / 2] : (t[t.size() / 2 - 1] + t[t.size() / 2]) / 2;
+}
+
+Stats statsOf(const std::vector<double>& t) {
     Stats s;
     s.reps = (int)t.size();
-    s.min_ms = t.front();
-    s.max_ms = t.back();
-    s.median_ms = t.size() % 2 ? t[t.size() / 2] : (t[t.size() / 2 - 1] + t[t.size() / 2]) / 2;
+    s.min_ms = *std::min_element(t.begin(), t.end());
+    s.max_ms = *std::max_element(t.begin(), t.end());
+    s.median_ms = medianOf(t);
     return s;
 }
 
-// Runs each step of `steps` once per round, timing each, until the limits are reached.
-std::vector<Stats> timeInTurns(const std::vector<const std::function<void()>*>& steps, int minReps,
+// Runs each step of `steps` once per round, timing each, until the limits are reached;
+// the times of each step, in the order of the rounds.
+std::vector<std::vector<double>> timeInTurns(const std::vector<const std::function<void()>*>& steps, int minReps,
                                double budgetSeconds, int warmup, int maxReps) {
     using clock = std::chrono::steady_clock;
     if (quickMode) {
@@ -157,21 +162,21 @@ std::vector<Stats> timeInTurns(const std::vector<const std::function<void()>*>& 
             t[k].push_back(std::chrono::duration<double, std::milli>(b - a).count());
         }
     }
-    std::vector<Stats> out;
-    for (auto& times : t) out.push_back(statsOf(times));
-    return out;
+    return t;
 }
 
 }  // namespace
 
 Stats measure(const std::function<void()>& fn, int minReps, double budgetSeconds, int warmup, int maxReps) {
-    return timeInTurns({&fn}, minReps, budgetSeconds, warmup, maxReps)[0];
+    return statsOf(timeInTurns({&fn}, minReps, budgetSeconds, warmup, maxReps)[0]);
 }
 
 Pair measureInTurns(const std::function<void()>& a, const std::function<void()>& b, int minReps,
                     double budgetSeconds, int maxReps) {
-    const std::vector<Stats> s = timeInTurns({&a, &b}, minReps, budgetSeconds, 1, maxReps);
-    return {s[0], s[1]};
+    const auto t = timeInTurns({&a, &b}, minReps, budgetSeconds, 1, maxReps);
+    std::vector<double> ratios(t[0].size());
+    for (size_t i = 0; i < ratios.size(); ++i) ratios[i] = t[0][i] / t[1][i];
+    return {statsOf(t[0]), statsOf(t[1]), medianOf(ratios)};
 }
 
 }  // namespace bench
