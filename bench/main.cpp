@@ -141,8 +141,8 @@ Stats statsOf(const std::vector<double>& t) {
 
 // Runs each step of `steps` once per round, timing each, until the limits are reached;
 // the times of each step, in the order of the rounds.
-std::vector<std::vector<double>> timeInTurns(const std::vector<const std::function<void()>*>& steps, int minReps,
-                               double budgetSeconds, int warmup, int maxReps) {
+std::vector<std::vector<double>> timeInTurns(const std::vector<const std::function<void()>*>& steps,
+                                             int minReps, double budgetSeconds, int warmup, int maxReps) {
     using clock = std::chrono::steady_clock;
     if (quickMode) {
         warmup = std::min(warmup, 1);
