@@ -187,8 +187,8 @@ W lanes_average(W a, W b) {  // floor((a + b) / 2) in each byte
     return W((a & b) + (((a ^ b) >> 1) & W(0x7F7F7F7F7F7F7F7Full)));
 }
 
-// Sub is Average's left half: left + x, against left + (left + above) / 2, above 0 without
-// a prior row.
+// Sub adds the pixel on the left; Average adds the mean of left and above (above is 0
+// without a prior row).
 template <typename W>
 void unfilter_pixels(bool average, uint8_t* r, const uint8_t* x, const uint8_t* prior, size_t stride) {
     W left = 0, above = 0, in;
