@@ -4,6 +4,8 @@
 #   cpu:  the host C++ compiler builds the same .cu files against gpu/runtime.h's
 #         CPU runtime; kernels run on all CPU cores.
 
+set(GPUDEMOS_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR})
+
 # Sets <var> to TRUE when a CUDA device answers: nvidia-smi lists one.
 function(gpu_device_answers var)
   set(found FALSE)
@@ -119,17 +121,64 @@ function(gpu_supported_architectures var)
 endfunction()
 
 # gpu_sources(<target> <file>...): adds kernel sources (.cu) to a target. Under the cpu
-# backend they are compiled as C++ by the host compiler, marked as kernel files
-# (GPU_KERNEL_FILE): launchKernel() compiles there only, as nvcc compiles it only in
-# .cu files under the cuda backend.
+# backend each .cu is first run through translate_launches (gpu/cpu/), which rewrites its
+# kernel<<<...>>>(...) launches as calls of the cpu runtime and keeps every line where it
+# was; the host compiler builds that copy as C++, with GPU_KERNEL_FILE=1 as nvcc's .cu
+# files have it, and the .cu's folder searched for its "..." includes. The .cu itself
+# stays a source of the target (not compiled), so it is listed where sources are listed.
 function(gpu_sources target)
   target_sources(${target} PRIVATE ${ARGN})
-  if(GPU_BACKEND STREQUAL "cpu")
-    foreach(f ${ARGN})
-      if(f MATCHES "\\.cu$")
-        set_source_files_properties(${f} TARGET_DIRECTORY ${target} PROPERTIES LANGUAGE CXX)
-        set_property(SOURCE ${f} TARGET_DIRECTORY ${target} APPEND PROPERTY COMPILE_DEFINITIONS GPU_KERNEL_FILE=1)
-      endif()
-    endforeach()
+  if(NOT GPU_BACKEND STREQUAL "cpu")
+    return()
   endif()
+  foreach(f ${ARGN})
+    if(NOT f MATCHES "\\.cu$")
+      continue()
+    endif()
+    get_filename_component(src ${f} ABSOLUTE)
+    get_filename_component(dir ${src} DIRECTORY)
+    file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR} ${src})
+    if(rel MATCHES "^\\.\\.")
+      get_filename_component(rel ${src} NAME)
+    endif()
+    set(out ${CMAKE_CURRENT_BINARY_DIR}/gpu_translated/${target}/${rel}.cpp)
+    add_custom_command(OUTPUT ${out}
+                       COMMAND gpu_translate_launches ${src} ${out}
+                       DEPENDS ${src} gpu_translate_launches
+                       COMMENT "Translating the kernel launches of ${rel}"
+                       VERBATIM)
+    set_source_files_properties(${f} TARGET_DIRECTORY ${target} PROPERTIES HEADER_FILE_ONLY TRUE)
+    target_sources(${target} PRIVATE ${out})
+    set_source_files_properties(${out} TARGET_DIRECTORY ${target} PROPERTIES
+                                LANGUAGE CXX COMPILE_DEFINITIONS GPU_KERNEL_FILE=1 COMPILE_OPTIONS "-iquote${dir}")
+  endforeach()
+endfunction()
+
+# gpu_no_launch_outside_cu(<target>): <target> (the gpu library) waits for a scan of the
+# project's C++ sources and headers other than .cu files, which fails the build at any
+# kernel launch (<<<) it finds there, naming file and line (NoLaunchOutsideCu.cmake): so
+# that message comes first, before any compile error of a target that links <target>.
+function(gpu_no_launch_outside_cu target)
+  file(GLOB tops LIST_DIRECTORIES true RELATIVE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/*)
+  set(files "")
+  foreach(top ${tops})
+    if(top STREQUAL "build" OR top MATCHES "^\\." OR NOT IS_DIRECTORY ${PROJECT_SOURCE_DIR}/${top})
+      continue()
+    endif()
+    set(d ${PROJECT_SOURCE_DIR}/${top})
+    file(GLOB_RECURSE found CONFIGURE_DEPENDS ${d}/*.cpp ${d}/*.cc ${d}/*.h ${d}/*.hpp ${d}/*.cuh)
+    list(APPEND files ${found})
+  endforeach()
+  # Fixtures hold launches on purpose; a build folder inside a source folder is not source.
+  list(FILTER files EXCLUDE REGEX "/fixtures/")
+  list(FILTER files EXCLUDE REGEX "^${CMAKE_BINARY_DIR}/")
+  set(stamp ${CMAKE_BINARY_DIR}/no_launch_outside_cu.stamp)
+  add_custom_command(OUTPUT ${stamp}
+                     COMMAND ${CMAKE_COMMAND} "-DFILES=${files}" -P ${GPUDEMOS_CMAKE_DIR}/NoLaunchOutsideCu.cmake
+                     COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
+                     DEPENDS ${files} ${GPUDEMOS_CMAKE_DIR}/NoLaunchOutsideCu.cmake
+                     COMMENT "Looking for kernel launches outside .cu files"
+                     VERBATIM)
+  add_custom_target(gpu_no_launch_outside_cu DEPENDS ${stamp})
+  add_dependencies(${target} gpu_no_launch_outside_cu)
 endfunction()

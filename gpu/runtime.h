@@ -2,29 +2,28 @@
 //
 // Under the cuda backend it brings in the CUDA runtime; under the cpu backend it brings
 // in the project's own runtime, which runs the same kernels on CPU cores with the CUDA
-// names and values. Either way kernels are launched with launchKernel().
+// names and values.
 //
-// launchKernel(kernel, grid, block, args...) is a macro of the same form on both
-// backends, and it launches from kernel files (.cu) only, on both: nvcc compiles those
-// under cuda, and the cpu backend's build marks them (gpu_sources() in
-// cmake/GpuBackend.cmake). Anywhere else it does not compile, on either backend, so a
-// launch that builds on one builds on the other. Host code elsewhere calls a function of
-// a kernel file that launches. `kernel` is a kernel's name or a pointer to one; the macro
-// hands its text to the cpu backend, which names it in its messages.
+// Kernels are launched as in any CUDA program, kernel<<<grid, block>>>(args...), from
+// kernel files (.cu) only, on both backends: nvcc compiles only those as CUDA, and the
+// cpu backend's build translates the launches of those only (gpu_sources() in
+// cmake/GpuBackend.cmake). A launch anywhere else fails the build on both backends
+// (cmake/NoLaunchOutsideCu.cmake), so a launch that builds on one builds on the other.
 //
-// cudaError_t launchKernel(kernel, dim3 grid, dim3 block, args...), the same rule on both
-// backends:
-//  - it first takes (and drops) any earlier unread error, so what it returns is this
-//    launch's own result: cudaSuccess when the kernel was launched, the configuration
-//    error (cudaErrorInvalidConfiguration) when the grid or block is refused, and then
-//    nothing is launched and nothing is left pending (cudaGetLastError() == cudaSuccess);
+// A launch leaves its result for cudaGetLastError(), the same rule on both backends, as
+// the CUDA runtime has it:
+//  - a refused grid or block (cudaErrorInvalidConfiguration: a dimension of 0, more than
+//    1024 threads a block, ...) launches nothing; the error is pending: the next
+//    cudaGetLastError() returns it once, and then cudaSuccess again;
+//  - an earlier unread error is not dropped by a launch: it stays pending until
+//    cudaGetLastError() reads it, and the launch still runs;
 //  - a fault of a running kernel is sticky, as on a GPU: from then on cudaGetLastError(),
-//    cudaPeekAtLastError(), cudaMemcpy, cudaMalloc and every later launch return it, and
-//    nothing clears it. The cpu backend runs the grid before it returns, so the launch
-//    that faulted returns the fault itself (cudaErrorLaunchFailure for a barrier that
-//    cannot complete; cudaErrorIllegalAddress, without running anything, for a pointer
-//    argument that is neither null nor device memory); a GPU reports it at the next
-//    synchronising call (the cudaMemcpy after the launch) at the latest.
+//    cudaPeekAtLastError(), cudaMemcpy, cudaMalloc and every later launch report it, and
+//    nothing clears it. The cpu backend runs the grid before the launch returns, so it is
+//    there at once (cudaErrorLaunchFailure for a barrier that cannot complete;
+//    cudaErrorIllegalAddress, without running anything, for a pointer argument that is
+//    neither null nor device memory); a GPU reports it at the next synchronising call
+//    (the cudaMemcpy after the launch) at the latest.
 #pragma once
 
 #if defined(GPU_BACKEND_CUDA)
@@ -35,19 +34,7 @@
 #define GPU_BACKEND_IS_CPU 0
 
 #if defined(__CUDACC__)
-#include <utility>
-#define GPU_KERNEL_FILE 1
-namespace gpu::cuda {
-// Launches kernel<<<grid, block>>>(args...) under the rule above: the first
-// cudaGetLastError() drops an earlier unread error, the second takes this launch's own.
-template <typename... Params, typename... Args>
-cudaError_t launch(void (*kernel)(Params...), dim3 grid, dim3 block, Args&&... args) {
-    cudaGetLastError();
-    kernel<<<grid, block>>>(std::forward<Args>(args)...);
-    return cudaGetLastError();
-}
-}  // namespace gpu::cuda
-#define GPU_LAUNCH(kernel, ...) ::gpu::cuda::launch(kernel, __VA_ARGS__)
+#define GPU_KERNEL_FILE 1  // as the cpu backend's build defines it for a kernel file
 #endif
 
 #else
@@ -57,19 +44,6 @@ cudaError_t launch(void (*kernel)(Params...), dim3 grid, dim3 block, Args&&... a
 #define GPU_BACKEND_NAME "cpu"
 #define GPU_BACKEND_IS_CPU 1
 
-#endif
-
-#if GPU_KERNEL_FILE
-#define launchKernel(kernel, ...) GPU_LAUNCH(kernel, __VA_ARGS__)
-#else
-namespace gpu::detail {
-template <bool Never = false>
-cudaError_t launchOutsideKernelFile() {
-    static_assert(Never, "launchKernel launches from kernel files (.cu) only, on both backends (gpu/runtime.h)");
-    return cudaErrorUnknown;
-}
-}  // namespace gpu::detail
-#define launchKernel(...) ::gpu::detail::launchOutsideKernelFile()
 #endif
 
 #include "gpu/ranges.h"

@@ -24,8 +24,6 @@ bool setSticky(cudaError_t e) {
     return stickyFault.compare_exchange_strong(expected, e);
 }
 
-void clearPending() { lastError.store(cudaSuccess); }
-
 void resetDeviceForTests() {
     stickyFault.store(cudaSuccess);
     lastError.store(cudaSuccess);

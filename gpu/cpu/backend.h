@@ -8,7 +8,7 @@
 //  - a block whose first thread reaches no __syncthreads() runs its threads as a plain
 //    loop; otherwise every thread of the block gets its own fiber (512 KiB of stack, with
 //    a guard region below it) and every barrier is a real block barrier;
-//  - launchKernel returns when the whole grid is done.
+//  - a launch returns when the whole grid is done.
 // What a GPU refuses is refused here too: copies that stray outside device memory, symbol
 // copies into anything but a __constant__ variable, and kernels handed host pointers.
 // Only gpu/runtime.h includes this file.
@@ -154,13 +154,22 @@ struct LaunchDesc {
 // The checks the CUDA runtime makes on a launch configuration (nothing is recorded).
 cudaError_t checkLaunchConfig(dim3 grid, dim3 block);
 
-// The start of every launch: the sticky fault if the device has one, else the earlier
-// unread error is dropped and the configuration checked.
-cudaError_t beginLaunch(dim3 grid, dim3 block);
+// A launch's <<<grid, block, sharedBytes, stream>>>; plain numbers convert to dim3 as in CUDA.
+struct LaunchConfig {
+    dim3 grid, block;
+    size_t sharedBytes;
+    int stream;
+    LaunchConfig(dim3 g, dim3 b, size_t shared = 0, int s = 0) : grid(g), block(b), sharedBytes(shared), stream(s) {}
+};
+
+// The start of every launch: the sticky fault if the device has one, else the check of the
+// configuration, whose refusal becomes the pending error. An earlier unread error stays.
+cudaError_t beginLaunch(const LaunchConfig& config);
 
 // Refuses a launch whose pointer arguments (ptrs[i], null for non-pointers) are not null,
 // not inside a tracked allocation and not inside a __constant__ variable: one line on
-// stderr names the kernel and the argument, and the device takes the sticky fault
+// stderr names the kernel and the argument (its text in argText, the launch's argument
+// list as written), and the device takes the sticky fault
 // cudaErrorIllegalAddress, as a GPU does when the kernel dereferences it.
 cudaError_t checkKernelPointers(const char* kernel, const char* argText, const void* const* ptrs, unsigned n);
 
@@ -258,28 +267,36 @@ inline void __syncthreads() { ::gpu::cpu::syncThreads(); }
 
 namespace gpu::cpu {
 
-// launchKernel under the cpu backend. The macro below hands in the kernel's name and the
-// text of the arguments, so that a refused pointer is reported by name, the kernel
-// (whose parameters fix the arguments' types) and a call of it by name.
-template <typename... Params, typename Call, typename... Args>
-cudaError_t launchNamed(const char* name, const char* argText, void (*)(Params...), Call call, dim3 grid, dim3 block,
-                        Args&&... args) {
-    static_assert(sizeof...(Params) == sizeof...(Args), "launchKernel: wrong number of kernel arguments");
-    cudaError_t err = beginLaunch(grid, block);
-    if (err != cudaSuccess) return err;
-    using Tuple = std::tuple<std::decay_t<Params>...>;
-    const Closure<Call, Tuple> closure{call, Tuple(std::forward<Args>(args)...)};
-    err = checkPointers(name, argText, closure.args, std::index_sequence_for<Params...>{});
-    if (err != cudaSuccess) return err;
-    const LaunchDesc desc{&runThreadsOf<Call, Tuple>, &runOneOf<Call, Tuple>, &closure,
-                          uint3{grid.x, grid.y, grid.z}, uint3{block.x, block.y, block.z}};
-    return runGrid(desc);
+// kernel<<<config>>>(args...) under the cpu backend: the build (translate_launches.cpp)
+// rewrites it as launchNamed(name, argText, kernel, call, config)(args...), handing in the
+// kernel's name and the arguments' text for the messages, the kernel (whose parameters fix
+// the arguments' types) and a call of it by name. The call runs the whole grid before it
+// returns and leaves its result for cudaGetLastError() (gpu/runtime.h).
+template <typename Call, typename... Params>
+struct Launch {
+    const char* name;
+    const char* argText;
+    Call call;
+    LaunchConfig config;
+
+    template <typename... Args>
+    void operator()(Args&&... args) const {
+        static_assert(sizeof...(Params) == sizeof...(Args), "kernel launch: wrong number of kernel arguments");
+        if (beginLaunch(config) != cudaSuccess) return;
+        using Tuple = std::tuple<std::decay_t<Params>...>;
+        const Closure<Call, Tuple> closure{call, Tuple(std::forward<Args>(args)...)};
+        if (checkPointers(name, argText, closure.args, std::index_sequence_for<Params...>{}) != cudaSuccess) return;
+        const LaunchDesc desc{&runThreadsOf<Call, Tuple>, &runOneOf<Call, Tuple>, &closure,
+                              uint3{config.grid.x, config.grid.y, config.grid.z},
+                              uint3{config.block.x, config.block.y, config.block.z}};
+        runGrid(desc);
+    }
+};
+
+template <typename... Params, typename Call>
+Launch<Call, Params...> launchNamed(const char* name, const char* argText, void (*)(Params...), Call call,
+                                    LaunchConfig config) {
+    return {name, argText, call, config};
 }
 
 }  // namespace gpu::cpu
-
-// launchKernel() under the cpu backend (gpu/runtime.h): runs the whole grid before it
-// returns.
-#define GPU_LAUNCH(kernel, ...)                                                                    \
-    ::gpu::cpu::launchNamed(#kernel, #__VA_ARGS__, kernel, [&](const auto&... gpuArgs) { kernel(gpuArgs...); }, \
-                            __VA_ARGS__)

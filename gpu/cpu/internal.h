@@ -25,9 +25,6 @@ cudaError_t sticky();
 // it was this call that set it.
 bool setSticky(cudaError_t e);
 
-// Drops the pending error (the start of every launch).
-void clearPending();
-
 // ---- memory (memory.cpp) ------------------------------------------------------------
 
 // What a kernel may be handed: a pointer into (or just past) an allocation, or into a

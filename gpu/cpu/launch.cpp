@@ -16,16 +16,21 @@ cudaError_t checkLaunchConfig(dim3 g, dim3 b) {
     return cudaSuccess;
 }
 
-cudaError_t beginLaunch(dim3 grid, dim3 block) {
+cudaError_t beginLaunch(const LaunchConfig& c) {
     if (cudaError_t k = sticky()) return k;
-    clearPending();
-    return checkLaunchConfig(grid, block);
+    // Not yet in this backend: refused by name rather than run without them.
+    const char* missing = c.sharedBytes ? "dynamic shared memory" : c.stream ? "streams" : nullptr;
+    if (missing) {
+        fprintf(stderr, "cpu backend: %s is not supported\n", missing);
+        return record(cudaErrorInvalidConfiguration);
+    }
+    return record(checkLaunchConfig(c.grid, c.block));
 }
 
 namespace {
 
-// The text of kernel argument `index` in "grid, block, a, b, ...", the arguments as
-// written at the call; empty when the text cannot be split into `count` arguments.
+// The text of kernel argument `index` in "a, b, ...", the argument list as written at the
+// launch; empty when the text cannot be split into `count` arguments.
 std::string argumentText(const char* text, unsigned index, unsigned count) {
     std::vector<std::string> parts(1);
     int depth = 0;
@@ -46,8 +51,8 @@ std::string argumentText(const char* text, unsigned index, unsigned count) {
         }
         parts.back() += *c;
     }
-    if (parts.size() != count + 2) return {};
-    std::string s = parts[index + 2];
+    if (parts.size() != count) return {};
+    std::string s = parts[index];
     size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
     return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
 }

@@ -126,21 +126,20 @@ TEST(CpuLaunch, HostPointerArgumentsAreRefusedByName) {
     for (const Case& c : cases) {
         threadsRun = 0;
         testing::internal::CaptureStderr();
-        cudaError_t e = launchKernel(countThreads, dim3(2), dim3(8), c.out, c.in, 12345);
+        countThreads<<<2, 8>>>(c.out, c.in, 12345);
         std::string err = testing::internal::GetCapturedStderr();
         if (c.argument == 0) {
-            EXPECT_EQ(e, cudaSuccess);
+            EXPECT_EQ(cudaGetLastError(), cudaSuccess);
             EXPECT_EQ(threadsRun.load(), 16);
             EXPECT_EQ(err, "");
             continue;
         }
-        EXPECT_EQ(e, cudaErrorIllegalAddress) << c.text;
         EXPECT_EQ(threadsRun.load(), 0) << c.text << ": a refused launch ran";
         EXPECT_EQ(err.rfind("cpu backend: kernel countThreads, " + std::string(c.text) + ": 0x", 0), 0u) << err;
         EXPECT_NE(err.find(" is not device memory\n"), std::string::npos) << err;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
         // As a GPU fault it is sticky.
-        EXPECT_EQ(cudaGetLastError(), cudaErrorIllegalAddress);
+        EXPECT_EQ(cudaGetLastError(), cudaErrorIllegalAddress) << c.text;
         EXPECT_EQ(cudaGetLastError(), cudaErrorIllegalAddress);
         EXPECT_EQ(cudaMemcpy(hostInts.data(), d, 4, cudaMemcpyDeviceToHost), cudaErrorIllegalAddress);
         resetDeviceForTests();
@@ -204,7 +203,8 @@ TEST_P(CpuWorkers, BlocksRunAtTheSameTimeOnDistinctWorkers) {
     ASSERT_EQ(cudaMemset(arrived, 0, sizeof(int)), cudaSuccess);
     ASSERT_EQ(cudaMemset(timedOut, 0, n * sizeof(int)), cudaSuccess);
     gaveUp = false;
-    ASSERT_EQ(launchKernel(meetOnDistinctWorkers, dim3(n), dim3(32), arrived, int(n), worker, timedOut), cudaSuccess);
+    meetOnDistinctWorkers<<<n, 32>>>(arrived, int(n), worker, timedOut);
+    ASSERT_EQ(cudaGetLastError(), cudaSuccess);
     std::vector<int> late(n);
     std::vector<unsigned long long> ids(n);
     ASSERT_EQ(cudaMemcpy(late.data(), timedOut, n * sizeof(int), cudaMemcpyDeviceToHost), cudaSuccess);
@@ -226,7 +226,8 @@ TEST_P(CpuWorkers, BlocksRunningAtTheSameTimeNeverSeeEachOthersSharedMemory) {
     ASSERT_EQ(cudaMemset(bad, 0, n * sizeof(int)), cudaSuccess);
     ASSERT_EQ(cudaMemset(timedOut, 0, n * sizeof(int)), cudaSuccess);
     gaveUp = false;
-    ASSERT_EQ(launchKernel(sharedStaysPrivate, dim3(n), dim3(64), arrived, int(n), bad, timedOut), cudaSuccess);
+    sharedStaysPrivate<<<n, 64>>>(arrived, int(n), bad, timedOut);
+    ASSERT_EQ(cudaGetLastError(), cudaSuccess);
     std::vector<int> wrong(n), late(n);
     ASSERT_EQ(cudaMemcpy(wrong.data(), bad, n * sizeof(int), cudaMemcpyDeviceToHost), cudaSuccess);
     ASSERT_EQ(cudaMemcpy(late.data(), timedOut, n * sizeof(int), cudaMemcpyDeviceToHost), cudaSuccess);
@@ -257,7 +258,8 @@ TEST(CpuStacks, FourHundredKiBOfLocalsAcrossABarrier) {
     const int blocks = 3, threads = 16;
     ASSERT_EQ(cudaMalloc(&bad, blocks * threads * sizeof(int)), cudaSuccess);
     ASSERT_EQ(cudaMemset(bad, 0, blocks * threads * sizeof(int)), cudaSuccess);
-    ASSERT_EQ(launchKernel(bigLocals, dim3(blocks), dim3(threads), bad), cudaSuccess);
+    bigLocals<<<blocks, threads>>>(bad);
+    ASSERT_EQ(cudaGetLastError(), cudaSuccess);
     std::vector<int> wrong(blocks * threads);
     ASSERT_EQ(cudaMemcpy(wrong.data(), bad, wrong.size() * sizeof(int), cudaMemcpyDeviceToHost), cudaSuccess);
     EXPECT_EQ(std::count(wrong.begin(), wrong.end(), 1), 0) << "a thread's locals were overwritten";
@@ -274,7 +276,7 @@ TEST(CpuStacks, OutgrowingTheStackIsAClearFault) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     int* out = nullptr;
     ASSERT_EQ(cudaMalloc(&out, 4 * sizeof(int)), cudaSuccess);
-    EXPECT_DEATH(launchKernel(hugeLocals, dim3(1), dim3(4), out),
+    EXPECT_DEATH((hugeLocals<<<1, 4>>>(out)),
                  "cpu backend: a GPU thread outgrew its 512 KiB stack");
     cudaFree(out);
 }

@@ -49,10 +49,11 @@ int main(int argc, char** argv) {
     const char* which = argc > 1 ? argv[1] : "";
     int* d_out = nullptr;
     if (cudaMalloc(&d_out, sizeof(int) * kThreads * kBlocks) != cudaSuccess) return 2;
-    cudaError_t e = cudaErrorInvalidValue;
-    if (!strcmp(which, "plain")) e = launchKernel(neighbourWithoutBarrier, dim3(kBlocks), dim3(kThreads), d_out);
-    if (!strcmp(which, "rounds")) e = launchKernel(overwriteInTheSameRound, dim3(kBlocks), dim3(kThreads), d_out);
-    if (!strcmp(which, "clean")) e = launchKernel(exchangeWithBarriers, dim3(kBlocks), dim3(kThreads), d_out);
+    if (!strcmp(which, "plain")) neighbourWithoutBarrier<<<kBlocks, kThreads>>>(d_out);
+    else if (!strcmp(which, "rounds")) overwriteInTheSameRound<<<kBlocks, kThreads>>>(d_out);
+    else if (!strcmp(which, "clean")) exchangeWithBarriers<<<kBlocks, kThreads>>>(d_out);
+    else return 2;
+    const cudaError_t e = cudaGetLastError();
     if (e != cudaSuccess) {
         fprintf(stderr, "%s: launch failed: %s\n", which, cudaGetErrorString(e));
         return 1;
