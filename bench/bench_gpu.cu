@@ -81,7 +81,7 @@ BENCH_SECTION(backend) {
     // The loop and the kernel on one worker in turns: the pair the bar compares.
     gpu::cpu::setWorkerCount(1);
     const bench::Pair pair = bench::measureInTurns(plainLoop, [&] {
-        launchKernel(orbitKernel, grid, block, d_out, kN);
+        orbitKernel<<<grid, block>>>(d_out, kN);
         bench::keep(d_out);
     });
     gpu::cpu::setWorkerCount(0);
@@ -95,7 +95,7 @@ BENCH_SECTION(backend) {
     const bench::Stats loop = bench::measure(plainLoop);
 #endif
     auto all = bench::measure([&] {
-        launchKernel(orbitKernel, grid, block, d_out, kN);
+        orbitKernel<<<grid, block>>>(d_out, kN);
         cudaMemcpy(host.data(), d_out, sizeof(float), cudaMemcpyDeviceToHost);  // waits for the grid
     });
 #if GPU_BACKEND_IS_CPU
@@ -112,11 +112,11 @@ BENCH_SECTION(backend) {
     float* d_b = nullptr;
     cudaMalloc(&d_b, blocks * 512 * sizeof(float));
     auto with = bench::measure([&] {
-        launchKernel(barrierKernel, dim3(blocks), dim3(512), d_b, rounds);
+        barrierKernel<<<blocks, 512>>>(d_b, rounds);
         cudaMemcpy(host.data(), d_b, sizeof(float), cudaMemcpyDeviceToHost);
     });
     auto without = bench::measure([&] {
-        launchKernel(noBarrierKernel, dim3(blocks), dim3(512), d_b, rounds);
+        noBarrierKernel<<<blocks, 512>>>(d_b, rounds);
         cudaMemcpy(host.data(), d_b, sizeof(float), cudaMemcpyDeviceToHost);
     });
     cudaFree(d_b);

@@ -80,11 +80,11 @@ BENCH_SECTION(gravsimModes) {
     bench::Stats plainStats, tiledStats;
     for (int round = 0; round < (bench::quick() ? 1 : 3); ++round) {
         bench::Stats a = bench::measure([&] {
-            launchKernel(computeBodyGPU, grid, block, d_pos0, d_pos1, d_vel0, d_vel1, d_mass, bodyCount);
+            computeBodyGPU<<<grid, block>>>(d_pos0, d_pos1, d_vel0, d_vel1, d_mass, bodyCount);
             cudaMemcpy(pos, d_pos1, sizeof(float4), cudaMemcpyDeviceToHost);
         }, 1, 0.0, 0, 1);
         bench::Stats b = bench::measure([&] {
-            launchKernel(computeBodyGPU_sm, grid, block, d_pos0, d_pos1, d_vel0, d_vel1, d_mass, bodyCount);
+            computeBodyGPU_sm<<<grid, block>>>(d_pos0, d_pos1, d_vel0, d_vel1, d_mass, bodyCount);
             cudaMemcpy(pos, d_pos1, sizeof(float4), cudaMemcpyDeviceToHost);
         }, 1, 0.0, 0, 1);
         if (a.min_ms < plain) plain = a.min_ms, plainStats = a;

@@ -120,7 +120,8 @@ __global__ void oilPaintingGPU_sm(const unsigned* in, unsigned* out, unsigned n,
 cudaError_t launchOilPaintingGPU_sm(const unsigned* in, unsigned* out, unsigned n, int width, int height) {
     const dim3 nbT(20, 20, 1);
     const dim3 nbB(unsigned(width) / (nbT.x - 10), unsigned(height) / (nbT.y - 10), 1);
-    return launchKernel(oilPaintingGPU_sm, nbB, nbT, in, out, n, width, height);
+    oilPaintingGPU_sm<<<nbB, nbT>>>(in, out, n, width, height);
+    return cudaGetLastError();
 }
 
 // No tile: neighbours by linear index, so a window crossing a row end continues in the
@@ -149,7 +150,8 @@ __global__ void oilPaintingGPU(const unsigned* in, unsigned* out, unsigned n, in
 // One thread per pixel in blocks of `block`, as many as cover the image.
 cudaError_t launchOilPaintingGPU(const unsigned* in, unsigned* out, unsigned n, int width, int height, dim3 block) {
     const dim3 grid((unsigned(width) + block.x - 1) / block.x, (unsigned(height) + block.y - 1) / block.y, 1);
-    return launchKernel(oilPaintingGPU, grid, block, in, out, n, width, height);
+    oilPaintingGPU<<<grid, block>>>(in, out, n, width, height);
+    return cudaGetLastError();
 }
 
 // Tiled like oilPaintingGPU_sm but with an 11 x 11 window and no overlap of writes:
@@ -179,7 +181,8 @@ __global__ void GPU_calc_share_memory(const unsigned* in, unsigned* out, unsigne
 // Blocks of 20 x 20 stepping by 10, enough to cover the image: (w + 9) / 10 by (h + 9) / 10.
 cudaError_t launchGPU_calc_share_memory(const unsigned* in, unsigned* out, unsigned n, int h, int w) {
     const dim3 grid((unsigned(w) + 9) / 10, (unsigned(h) + 9) / 10, 1);
-    return launchKernel(GPU_calc_share_memory, grid, dim3(20, 20, 1), in, out, n, h, w);
+    GPU_calc_share_memory<<<grid, dim3(20, 20, 1)>>>(in, out, n, h, w);
+    return cudaGetLastError();
 }
 
 // A first example kernel, kept as written: every thread runs the whole loop, so all
@@ -194,7 +197,8 @@ __global__ void exampleCPU_swapGB(const unsigned* in, unsigned* out, unsigned n)
 
 // One thread does the whole image.
 cudaError_t launchExampleCPU_swapGB(const unsigned* in, unsigned* out, unsigned n) {
-    return launchKernel(exampleCPU_swapGB, dim3(1, 1, 1), dim3(1, 1, 1), in, out, n);
+    exampleCPU_swapGB<<<1, 1>>>(in, out, n);
+    return cudaGetLastError();
 }
 
 }  // namespace oilbrush

@@ -17,7 +17,8 @@ __host__ __device__ inline int curIntensity(unsigned p, int levels) {
 }
 
 // The variants (kernel.cu opens with what each changes) and their launchers, which hold
-// the launch shapes and return the launch's result.
+// the launch shapes and return cudaGetLastError() after the launch: a refused shape, a
+// fault, or an error left unread before it.
 __global__ void oilPaintingGPU_sm(const unsigned* in, unsigned* out, unsigned n, int width, int height);
 cudaError_t launchOilPaintingGPU_sm(const unsigned* in, unsigned* out, unsigned n, int width, int height);
 __global__ void oilPaintingGPU(const unsigned* in, unsigned* out, unsigned n, int width, int height);

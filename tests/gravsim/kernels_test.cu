@@ -17,6 +17,7 @@ using namespace gravsim;
 
 std::vector<float4> download(const float4* d, int n) {
     std::vector<float4> h(n);
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);  // the launch before it
     EXPECT_EQ(cudaMemcpy(h.data(), d, n * sizeof(float4), cudaMemcpyDeviceToHost), cudaSuccess);
     return h;
 }
@@ -116,8 +117,7 @@ TEST_P(Modes, SharedMemoryStepsAgreeWithCPUStepAndPlainKernel) {
     // Tile by tile is the same summation order as the plain kernel: the same bits.
     upload(d_pos0, start.pos);
     upload(d_vel0, start.vel);
-    ASSERT_EQ(launchKernel(computeBodyGPU, dim3((n + 511) / 512), dim3(512), d_pos0, d_pos1, d_vel0, d_vel1, d_mass, n),
-              cudaSuccess);
+    computeBodyGPU<<<(n + 511) / 512, 512>>>(d_pos0, d_pos1, d_vel0, d_vel1, d_mass, n);
     const std::vector<float4> q1 = download(d_pos1, n), w1 = download(d_vel1, n);
     for (int i = 0; i < n; ++i) {
         ASSERT_EQ(std::memcmp(&q1[i], &p1[i], sizeof(float4)), 0) << "body " << i;
@@ -191,21 +191,19 @@ TEST_F(Kernels, ThreadsWithoutABodyWriteNothingAndWIsNeverWritten) {
     const dim3 grid(2), block(512);
     upload(outPos, marks);
     upload(outVel, marks);
-    ASSERT_EQ(launchKernel(computeBodyGPU, grid, block, d_pos0, outPos, d_vel0, outVel, d_mass, n), cudaSuccess);
+    computeBodyGPU<<<grid, block>>>(d_pos0, outPos, d_vel0, outVel, d_mass, n);
     check("computeBodyGPU");
     upload(outPos, marks);
     upload(outVel, marks);
-    ASSERT_EQ(launchKernel(computeBodyGPUBuffer, grid, block, d_pos0, outPos, d_vel0, outVel, d_mass, n, 0),
-              cudaSuccess);
+    computeBodyGPUBuffer<<<grid, block>>>(d_pos0, outPos, d_vel0, outVel, d_mass, n, 0);
     check("computeBodyGPUBuffer, mode 0");
     upload(outPos, marks);
     upload(outVel, marks);
-    ASSERT_EQ(launchKernel(computeBodyGPUBuffer, grid, block, outPos, d_pos0, outVel, d_vel0, d_mass, n, 1),
-              cudaSuccess);
+    computeBodyGPUBuffer<<<grid, block>>>(outPos, d_pos0, outVel, d_vel0, d_mass, n, 1);
     check("computeBodyGPUBuffer, mode 1");
     upload(outPos, marks);
     upload(outVel, marks);
-    ASSERT_EQ(launchKernel(computeBodyGPU_sm, grid, block, d_pos0, outPos, d_vel0, outVel, d_mass, n), cudaSuccess);
+    computeBodyGPU_sm<<<grid, block>>>(d_pos0, outPos, d_vel0, outVel, d_mass, n);
     check("computeBodyGPU_sm");
     cudaFree(outPos);
     cudaFree(outVel);
