@@ -39,6 +39,23 @@ void pause() {
     std::printf("\n");
 }
 
+// The output starts as the input, so pixels the kernel does not write keep it.
+bool copyToDevice(unsigned** d_in, unsigned** d_out, const unsigned char* pixels, size_t bytes) {
+    GPU_RANGE("copy to device");
+    return cudaMalloc(d_in, bytes) == cudaSuccess && cudaMalloc(d_out, bytes) == cudaSuccess &&
+           cudaMemcpy(*d_in, pixels, bytes, cudaMemcpyHostToDevice) == cudaSuccess &&
+           cudaMemcpy(*d_out, pixels, bytes, cudaMemcpyHostToDevice) == cudaSuccess;
+}
+
+// A refused shape (an image under 10 pixels wide or high) is skipped: the output stays the
+// input. On a GPU the launch returns before the kernel ends and the copy waits for it, so
+// the one range holds the kernel's time.
+bool filterToHost(unsigned char* result, const unsigned* d_in, unsigned* d_out, size_t n, int width, int height) {
+    GPU_RANGE("oilPaintingGPU_sm and copy to host");
+    launchOilPaintingGPU_sm(d_in, d_out, unsigned(n), width, height);
+    return cudaMemcpy(result, d_out, n * 4, cudaMemcpyDeviceToHost) == cudaSuccess;
+}
+
 }  // namespace
 
 int imageError(const char* message) {
@@ -62,6 +79,7 @@ void freeImage(Image* image) {
 }
 
 Image* loadImage(const char* path) {
+    GPU_RANGE("decode");
     Image* image = static_cast<Image*>(std::calloc(1, sizeof(Image)));
     if (!image) {
         imageError("Could not allocate memory\n");
@@ -93,6 +111,7 @@ Image* loadImage(const char* path) {
 }
 
 int saveImage(const char* path, const void* pixels, const Image* image) {
+    GPU_RANGE("encode");
     png_handle handle;
     if (png_create_path(&handle, path) != PNGE_NONE) return imageError("Could not open image to save\n");
     int result = png_write_image(&handle, image->png.width, image->png.height, image->png.depth, image->png.color,
@@ -122,11 +141,7 @@ int runOilbrush(FILE* in) {
         return imageError("File name too long: at most 38 characters\n");
 
     png_set_allocator(nullptr, nullptr);
-    Image* image;
-    {
-        GPU_RANGE("decode");
-        image = loadImage(infile);
-    }
+    Image* image = loadImage(infile);
     if (!image) return 1;
 
     const unsigned char* pixels = imagePixels(image);
@@ -140,32 +155,16 @@ int runOilbrush(FILE* in) {
         return imageError("Could not allocate memory\n");
     }
 
-    // The output starts as the input, so pixels the kernel does not write keep it.
     unsigned* d_img_data = nullptr;
     unsigned* d_out = nullptr;
-    bool gpuOk;
-    {
-        GPU_RANGE("copy to device");
-        gpuOk = cudaMalloc(&d_img_data, bytes) == cudaSuccess && cudaMalloc(&d_out, bytes) == cudaSuccess &&
-                cudaMemcpy(d_img_data, pixels, bytes, cudaMemcpyHostToDevice) == cudaSuccess &&
-                cudaMemcpy(d_out, pixels, bytes, cudaMemcpyHostToDevice) == cudaSuccess;
-    }
+    const bool copied = copyToDevice(&d_img_data, &d_out, pixels, bytes);
 
     std::printf("%d x %d pixels\n", width, height);
     std::printf("buffer size: %zu bytes\n", bytes);
     std::printf("processing...\n");
     std::fflush(stdout);
 
-    if (gpuOk) {
-        // A refused shape (an image under 10 pixels wide or high) is skipped: the output
-        // stays the input.
-        {
-            GPU_RANGE("launch oilPaintingGPU_sm");
-            launchOilPaintingGPU_sm(d_img_data, d_out, unsigned(imagePixelCount(image)), width, height);
-        }
-        GPU_RANGE("copy to host");
-        gpuOk = cudaMemcpy(result, d_out, bytes, cudaMemcpyDeviceToHost) == cudaSuccess;
-    }
+    const bool gpuOk = copied && filterToHost(result, d_img_data, d_out, imagePixelCount(image), width, height);
     cudaFree(d_img_data);
     cudaFree(d_out);
     if (!gpuOk) {
@@ -178,11 +177,7 @@ int runOilbrush(FILE* in) {
     std::snprintf(outfile, sizeof outfile, "%s_swapGB.png", infile);
     std::printf("writing to %s...", outfile);
     std::fflush(stdout);
-    int saved;
-    {
-        GPU_RANGE("encode");
-        saved = saveImage(outfile, result, image);
-    }
+    const int saved = saveImage(outfile, result, image);
     closeImage(image);
     freeImage(image);
     std::free(result);
