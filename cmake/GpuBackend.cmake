@@ -173,10 +173,13 @@ function(gpu_no_launch_outside_cu target)
   list(FILTER files EXCLUDE REGEX "/fixtures/")
   list(FILTER files EXCLUDE REGEX "^${CMAKE_BINARY_DIR}/")
   set(stamp ${CMAKE_BINARY_DIR}/no_launch_outside_cu.stamp)
+  set(list ${CMAKE_BINARY_DIR}/no_launch_outside_cu.files)
+  string(REPLACE ";" "\n" lines "${files}")
+  file(CONFIGURE OUTPUT ${list} CONTENT "${lines}\n" @ONLY)
   add_custom_command(OUTPUT ${stamp}
-                     COMMAND ${CMAKE_COMMAND} "-DFILES=${files}" -P ${GPUDEMOS_CMAKE_DIR}/NoLaunchOutsideCu.cmake
+                     COMMAND ${CMAKE_COMMAND} -DLIST=${list} -P ${GPUDEMOS_CMAKE_DIR}/NoLaunchOutsideCu.cmake
                      COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
-                     DEPENDS ${files} ${GPUDEMOS_CMAKE_DIR}/NoLaunchOutsideCu.cmake
+                     DEPENDS ${list} ${files} ${GPUDEMOS_CMAKE_DIR}/NoLaunchOutsideCu.cmake
                      COMMENT "Looking for kernel launches outside .cu files"
                      VERBATIM)
   add_custom_target(gpu_no_launch_outside_cu DEPENDS ${stamp})

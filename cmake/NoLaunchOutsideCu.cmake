@@ -1,8 +1,11 @@
-# cmake -DFILES=<file;...> -P NoLaunchOutsideCu.cmake
+# cmake -DFILES=<file;...> -P NoLaunchOutsideCu.cmake, or -DLIST=<a file naming one a line>
 #
 # Fails, naming file and line, where a C++ source or header that is not a .cu file holds a
 # kernel launch (<<<). The host compiler would only say "expected primary-expression"
 # there; this says why. String literals and // comments are not looked at.
+if(LIST)
+  file(STRINGS ${LIST} FILES)
+endif()
 set(found 0)
 foreach(f ${FILES})
   file(READ ${f} text)

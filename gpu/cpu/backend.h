@@ -282,14 +282,16 @@ struct Launch {
     template <typename... Args>
     void operator()(Args&&... args) const {
         static_assert(sizeof...(Params) == sizeof...(Args), "kernel launch: wrong number of kernel arguments");
-        if (beginLaunch(config) != cudaSuccess) return;
-        using Tuple = std::tuple<std::decay_t<Params>...>;
-        const Closure<Call, Tuple> closure{call, Tuple(std::forward<Args>(args)...)};
-        if (checkPointers(name, argText, closure.args, std::index_sequence_for<Params...>{}) != cudaSuccess) return;
-        const LaunchDesc desc{&runThreadsOf<Call, Tuple>, &runOneOf<Call, Tuple>, &closure,
-                              uint3{config.grid.x, config.grid.y, config.grid.z},
-                              uint3{config.block.x, config.block.y, config.block.z}};
-        runGrid(desc);
+        if constexpr (sizeof...(Params) == sizeof...(Args)) {  // one error for a wrong count, not a cascade
+            if (beginLaunch(config) != cudaSuccess) return;
+            using Tuple = std::tuple<std::decay_t<Params>...>;
+            const Closure<Call, Tuple> closure{call, Tuple(std::forward<Args>(args)...)};
+            if (checkPointers(name, argText, closure.args, std::index_sequence_for<Params...>{}) != cudaSuccess) return;
+            const LaunchDesc desc{&runThreadsOf<Call, Tuple>, &runOneOf<Call, Tuple>, &closure,
+                                  uint3{config.grid.x, config.grid.y, config.grid.z},
+                                  uint3{config.block.x, config.block.y, config.block.z}};
+            runGrid(desc);
+        }
     }
 };
 
