@@ -109,7 +109,7 @@ struct Translator {
     bool tokIdent(size_t t) const { return identChar(s[toks[t].first]) && !std::isdigit((unsigned char)s[toks[t].first]); }
     // Tokens t - 1 and t are one two-character operator a b (::, ->), written without a space.
     bool pairAt(size_t t, char a, char b) const {
-        return t >= 1 && tokIs(t - 1, a) && tokIs(t, b) && toks[t - 1].first + 1 == toks[t].first;
+        return t >= 1 && t < toks.size() && tokIs(t - 1, a) && tokIs(t, b) && toks[t - 1].first + 1 == toks[t].first;
     }
 
     // The start of the kernel expression before the <<< at `end`: identifiers joined by
@@ -130,7 +130,7 @@ struct Translator {
             if (t == 0 || !tokIdent(t - 1)) return end;
             const size_t start = toks[--t].first;
             size_t sep;
-            if (pairAt(t - 1, ':', ':') || pairAt(t - 1, '-', '>')) {
+            if (t >= 2 && (pairAt(t - 1, ':', ':') || pairAt(t - 1, '-', '>'))) {
                 sep = t - 2;
             } else if (t >= 1 && tokIs(t - 1, '.')) {
                 sep = t - 1;
