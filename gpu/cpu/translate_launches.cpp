@@ -282,6 +282,8 @@ int main(int argc, char** argv) {
         if (c == '"' || c == '\\') quoted += '\\';
         quoted += c;
     }
+    std::error_code ignored;  // a folder that cannot be made shows as the write failing
+    std::filesystem::create_directories(std::filesystem::path(argv[2]).parent_path(), ignored);
     std::ofstream out(argv[2], std::ios::binary | std::ios::trunc);
     out << "#line 1 \"" << quoted << "\"\n" << t.out;
     out.close();
