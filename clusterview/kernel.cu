@@ -1,5 +1,18 @@
-// clusterview's K-means: the point cloud, the assignment on the CPU and as a kernel, the
-// centroid update, the two modes and the point-count keys.
+// clusterview: K-means on a cloud of random 3D points, one iteration per frame: every point
+// is assigned to its nearest of 128 centroids, then each centroid moves to the mean of its
+// points. The assignment is the data-parallel part: one GPU thread per point.
+//
+// Modes (keys 1 and 2), what each changes and what to watch:
+//   1  CPU  stepCPU: assignCPU and updateCentroids on one host thread.
+//   2  GPU  kernelAssign: one thread per point, blocks of 512; every thread reads all 128
+//           centroids, the same one at the same time across a warp. The labels and colours
+//           come back over the bus every frame (36 bytes a point), the centroid update
+//           stays on the host, and the 128 new centroids go back up: at millions of points
+//           the copies are a large part of the frame.
+//
+// Controls (handled at the end of this file): the up arrow doubles the point count (up to
+// 67,108,864), the down arrow halves it (down to 256), each with a new cloud; a mouse drag
+// turns the camera, the wheel zooms; the keys 1 and 2 pick the mode; ESC quits.
 #include "kernel.h"
 
 #include <cmath>
@@ -24,7 +37,9 @@ float4* d_centroidColors = nullptr;
 unsigned* d_pointLabel = nullptr;
 
 int (*randomSource)() = rand;
-viewer::Memory memory = viewer::systemMemory();
+
+using viewer::allocated;
+using viewer::cudaCheck;
 
 namespace {
 
@@ -90,28 +105,7 @@ float4 randomColor() {
     return color;
 }
 
-// ---- assignment and update ---------------------------------------------------------
-
-__global__ void kernelAssign(const float4* d_points, const float4* d_centroids, float4* d_pointColors,
-                             const float4* d_centroidColors, unsigned* d_pointLabel) {
-    int index = blockIdx.x * blockDim.x + threadIdx.x;
-    int c = nearestCentroid(d_points[index], d_centroids);
-    d_pointLabel[index] = (unsigned)c;
-    d_pointColors[index].x = d_centroidColors[c].x;
-    d_pointColors[index].y = d_centroidColors[c].y;
-    d_pointColors[index].z = d_centroidColors[c].z;
-}
-
-dim3 assignBlock(int count) { return dim3(count < assignBlockSize ? (unsigned)count : assignBlockSize); }
-dim3 assignGrid(int count) {
-    unsigned block = assignBlock(count).x;
-    return dim3(((unsigned)count + block - 1) / block);
-}
-
-cudaError_t launchKernelAssign() {
-    return launchKernel(kernelAssign, assignGrid(pointCount), assignBlock(pointCount), d_points, d_centroids,
-                        d_pointColors, d_centroidColors, d_pointLabel);
-}
+// ---- the CPU loop (mode 1) ------------------------------------------------------------------
 
 void assignCPU() {
     for (int i = 0; i < pointCount; ++i) {
@@ -148,91 +142,148 @@ void stepCPU() {
     updateCentroids();
 }
 
-void stepGPU() {
-    GPU_RANGE("stepGPU");
-    {
-        GPU_RANGE("launch kernelAssign");
-        if (!viewer::gpuStep(launchKernelAssign(), "kernelAssign launch"))
-            return;
-    }
-    {
-        GPU_RANGE("copy to host");
-        if (!viewer::gpuStep(cudaMemcpy(pointLabel, d_pointLabel, bytesOf(pointCount, sizeof(unsigned)),
-                                        cudaMemcpyDeviceToHost),
-                             "label download") ||
-            !viewer::gpuStep(cudaMemcpy(pointColors, d_pointColors, bytesOf(pointCount, sizeof(float4)),
-                                        cudaMemcpyDeviceToHost),
-                             "colour download"))
-            return;
-    }
-    updateCentroids();
-    GPU_RANGE("copy to device");
-    viewer::gpuStep(cudaMemcpy(d_centroids, centroids, sizeof(float4) * clusterCount, cudaMemcpyHostToDevice),
-                    "centroid upload");
+// ---- the kernel (mode 2) -----------------------------------------------------------------------
+
+// One thread per point: the nearest centroid, its label and its colour.
+__global__ void kernelAssign(const float4* d_points, const float4* d_centroids, float4* d_pointColors,
+                             const float4* d_centroidColors, unsigned* d_pointLabel) {
+    int index = blockIdx.x * blockDim.x + threadIdx.x;
+    int c = nearestCentroid(d_points[index], d_centroids);
+    d_pointLabel[index] = (unsigned)c;
+    d_pointColors[index].x = d_centroidColors[c].x;
+    d_pointColors[index].y = d_centroidColors[c].y;
+    d_pointColors[index].z = d_centroidColors[c].z;
 }
 
-// ---- modes and keys ------------------------------------------------------------------
+// The launch shape: blocks of 512 threads, or one block of count threads below that, so the
+// launch covers exactly the points (the kernel has no count to stop at; every count from
+// 256 up is a power of two).
+dim3 assignBlock(int count) { return dim3(count < assignBlockSize ? (unsigned)count : assignBlockSize); }
+dim3 assignGrid(int count) {
+    unsigned block = assignBlock(count).x;
+    return dim3(((unsigned)count + block - 1) / block);
+}
+
+cudaError_t launchKernelAssign() {
+    kernelAssign<<<assignGrid(pointCount), assignBlock(pointCount)>>>(d_points, d_centroids, d_pointColors,
+                                                                       d_centroidColors, d_pointLabel);
+    return cudaGetLastError();
+}
+
+// ---- the modes: allocate, release, compute --------------------------------------------------------
 
 namespace {
 
 size_t pointVectors() { return bytesOf(pointCount, sizeof(float4)); }
 size_t pointLabels() { return bytesOf(pointCount, sizeof(int)); }
-size_t clusterVectors() { return sizeof(float4) * clusterCount; }
+constexpr size_t kClusterVectors = sizeof(float4) * clusterCount;
 
-// A new cloud in the staged host arrays (places 0 to 4: points, pointColors, pointLabel,
-// centroids, centroidColors), its first 128 points as centroids, and the cluster colours.
-bool drawCloud(const viewer::Staged& b) {
-    float4 *pts = b.at<float4>(0), *colors = b.at<float4>(1), *cents = b.at<float4>(3);
-    int* labels = b.at<int>(2);
-    generatePointsInto(pts, pointCount, 1.0f);
+// A new cloud in the host arrays, its first 128 points as centroids, and the cluster colours.
+void drawCloud() {
+    generatePointsInto(points, pointCount, 1.0f);
     for (int k = 0; k < clusterCount; ++k) {
-        cents[k] = pts[k];
-        b.at<float4>(4)[k] = randomColor();
+        centroids[k] = points[k];
+        centroidColors[k] = randomColor();
     }
     // The assignment writes red, green and blue; the rest starts defined (opaque black),
     // so the first upload and draw never read uninitialised memory.
     for (int i = 0; i < pointCount; ++i) {
-        labels[i] = 0;
-        colors[i] = make_float4(0.0f, 0.0f, 0.0f, 1.0f);
+        pointLabel[i] = 0;
+        pointColors[i] = make_float4(0.0f, 0.0f, 0.0f, 1.0f);
     }
+}
+
+bool allocateHost() {
+    points = (float4*)malloc(pointVectors());
+    if (!allocated(points, "points", pointVectors())) return false;
+    pointColors = (float4*)malloc(pointVectors());
+    if (!allocated(pointColors, "pointColors", pointVectors())) return false;
+    pointLabel = (int*)malloc(pointLabels());
+    if (!allocated(pointLabel, "pointLabel", pointLabels())) return false;
+    centroids = (float4*)malloc(kClusterVectors);
+    if (!allocated(centroids, "centroids", kClusterVectors)) return false;
+    centroidColors = (float4*)malloc(kClusterVectors);
+    return allocated(centroidColors, "centroidColors", kClusterVectors);
+}
+
+}  // namespace
+
+// Mode 1.
+bool allocateCPU() {
+    if (!allocateHost()) return false;
+    drawCloud();
     return true;
 }
 
-// The cloud, then every host array to its device twin (places 5 to 9).
-bool drawAndUpload(const viewer::Staged& b) {
-    drawCloud(b);
-    const char* steps[] = {"point upload", "colour upload", "label upload", "centroid upload",
-                           "centroid colour upload"};
-    const size_t bytes[] = {pointVectors(), pointVectors(), pointLabels(), clusterVectors(), clusterVectors()};
-    for (int i = 0; i < 5; ++i)
-        if (!viewer::gpuStep(cudaMemcpy(b.at<void>(5 + i), b.at<void>(i), bytes[i], cudaMemcpyHostToDevice),
-                             steps[i]))
-            return false;
-    return true;
+void releaseCPU() {
+    free(points);
+    free(pointColors);
+    free(pointLabel);
+    free(centroids);
+    free(centroidColors);
+    points = pointColors = centroids = centroidColors = nullptr;
+    pointLabel = nullptr;
 }
 
-const viewer::Buffer kCpuBuffers[] = {
-    {.name = "points", .device = false, .bytes = pointVectors, .slot = viewer::slot<points>()},
-    {.name = "pointColors", .device = false, .bytes = pointVectors, .slot = viewer::slot<pointColors>()},
-    {.name = "pointLabel", .device = false, .bytes = pointLabels, .slot = viewer::slot<pointLabel>()},
-    {.name = "centroids", .device = false, .bytes = clusterVectors, .slot = viewer::slot<centroids>()},
-    {.name = "centroidColors", .device = false, .bytes = clusterVectors, .slot = viewer::slot<centroidColors>()},
-};
-const viewer::Buffer kGpuBuffers[] = {
-    kCpuBuffers[0], kCpuBuffers[1], kCpuBuffers[2], kCpuBuffers[3], kCpuBuffers[4],
-    {.name = "d_points", .device = true, .bytes = pointVectors, .slot = viewer::slot<d_points>()},
-    {.name = "d_pointColors", .device = true, .bytes = pointVectors, .slot = viewer::slot<d_pointColors>()},
-    {.name = "d_pointLabel", .device = true, .bytes = pointLabels, .slot = viewer::slot<d_pointLabel>()},
-    {.name = "d_centroids", .device = true, .bytes = clusterVectors, .slot = viewer::slot<d_centroids>()},
-    {.name = "d_centroidColors", .device = true, .bytes = clusterVectors, .slot = viewer::slot<d_centroidColors>()},
-};
+// Mode 2: the host arrays and their device twins, the new cloud uploaded.
+bool allocateGPU() {
+    const size_t n16 = pointVectors(), n4 = pointLabels();
+    if (!allocateHost() || !allocated(cudaMalloc(&d_points, n16), "d_points", n16) ||
+        !allocated(cudaMalloc(&d_pointColors, n16), "d_pointColors", n16) ||
+        !allocated(cudaMalloc(&d_pointLabel, n4), "d_pointLabel", n4) ||
+        !allocated(cudaMalloc(&d_centroids, kClusterVectors), "d_centroids", kClusterVectors) ||
+        !allocated(cudaMalloc(&d_centroidColors, kClusterVectors), "d_centroidColors", kClusterVectors))
+        return false;
+    drawCloud();
+    return cudaCheck(cudaMemcpy(d_points, points, n16, cudaMemcpyHostToDevice), "point upload") &&
+           cudaCheck(cudaMemcpy(d_pointColors, pointColors, n16, cudaMemcpyHostToDevice), "colour upload") &&
+           cudaCheck(cudaMemcpy(d_pointLabel, pointLabel, n4, cudaMemcpyHostToDevice), "label upload") &&
+           cudaCheck(cudaMemcpy(d_centroids, centroids, kClusterVectors, cudaMemcpyHostToDevice), "centroid upload") &&
+           cudaCheck(cudaMemcpy(d_centroidColors, centroidColors, kClusterVectors, cudaMemcpyHostToDevice),
+                     "centroid colour upload");
+}
+
+void releaseDevice() {
+    cudaFree(d_points);
+    cudaFree(d_pointColors);
+    cudaFree(d_pointLabel);
+    cudaFree(d_centroids);
+    cudaFree(d_centroidColors);
+    d_points = d_centroids = d_pointColors = d_centroidColors = nullptr;
+    d_pointLabel = nullptr;
+}
+
+void releaseGPU() {
+    releaseDevice();
+    releaseCPU();
+}
+
+// The assignment on the device, the update on the host, the new centroids back up.
+void stepGPU() {
+    GPU_RANGE("stepGPU");
+    if (!cudaCheck(launchKernelAssign(), "kernelAssign launch")) return;
+    // On a GPU the launch returns at once; this copy waits for the kernel to finish.
+    if (!cudaCheck(cudaMemcpy(pointLabel, d_pointLabel, pointLabels(), cudaMemcpyDeviceToHost), "label download") ||
+        !cudaCheck(cudaMemcpy(pointColors, d_pointColors, pointVectors(), cudaMemcpyDeviceToHost), "colour download"))
+        return;
+    updateCentroids();
+    cudaCheck(cudaMemcpy(d_centroids, centroids, kClusterVectors, cudaMemcpyHostToDevice), "centroid upload");
+}
+
+namespace {
+
+void* const kBuffers[] = {&points,   &pointColors,   &pointLabel,   &centroids,   &centroidColors,
+                          &d_points, &d_pointColors, &d_pointLabel, &d_centroids, &d_centroidColors};
 
 const viewer::Mode kModes[] = {
-    {.key = 0x31, .name = "CPU", .buffers = kCpuBuffers, .fill = drawCloud, .compute = stepCPU},
-    {.key = 0x32, .name = "GPU", .buffers = kGpuBuffers, .fill = drawAndUpload, .compute = stepGPU},
+    {.key = 0x31, .name = "CPU", .allocate = allocateCPU, .release = releaseCPU, .compute = stepCPU},
+    {.key = 0x32, .name = "GPU", .allocate = allocateGPU, .release = releaseGPU, .compute = stepGPU,
+     .releaseDevice = releaseDevice},
 };
 
 }  // namespace
+
+// ---- controls -----------------------------------------------------------------------------------
 
 void specialKeys(int key, int, int) {
     int next = pointCount;
@@ -256,7 +307,7 @@ void setUpCamera() { camera::initCamera(300.0); }
 const viewer::FrameParams kFrame{
     .title = "K-means", .width = 800, .height = 800, .gl = {.whiteColor = true, .depthTest = true},
     .refreshMs = 200, .titleFormat = "%s: %s, %i points, %.2f FPS", .titleShowsCount = true,
-    .modes = kModes, .seedsRandom = true, .startUp = viewer::StartUp::SwitchMode,
+    .modes = kModes, .buffers = kBuffers, .seedsRandom = true, .startUp = viewer::StartUp::SwitchMode,
     .callbackOrder = viewer::CallbackOrder::DisplayIdleMouseMotion,
     .program = "clusterview", .countName = "points"};
 
@@ -265,7 +316,7 @@ const viewer::FrameParams kFrame{
 const viewer::FrameParams& frame() { return kFrame; }
 
 viewer::Program program(void (*draw)()) {
-    return {.params = &kFrame, .memory = &memory, .count = currentPointCount, .draw = draw,
+    return {.params = &kFrame, .count = currentPointCount, .draw = draw,
             .specialKeys = specialKeys, .mouse = camera::cameraMouse, .motion = camera::cameraMotion,
             .setUp = setUpCamera};
 }

@@ -37,8 +37,6 @@ extern unsigned* d_pointLabel;
 
 // Source of the generator's draws: the C library's rand. Tests replace it with a script.
 extern int (*randomSource)();
-// Where the modes get and return their arrays. Tests swap in counting or failing functions.
-extern viewer::Memory memory;
 
 // ---- data ------------------------------------------------------------------------------
 
@@ -85,15 +83,21 @@ void assignCPU();
 // Each centroid to the mean of its points; a cluster without points keeps its centroid.
 void updateCentroids();
 
-void stepCPU();
-void stepGPU();
-
-// ---- modes and keys ------------------------------------------------------------------
+// ---- the modes: allocate, release, compute ----------------------------------------------
 
 // Mode 1 holds points, pointColors, pointLabel, centroids and centroidColors; mode 2 also
 // their device twins. Each entry makes a new cloud (its first 128 points the centroids)
-// and uploads it before the old mode is released. The frame enters and leaves them
-// (viewer::enter for the benchmark and tests).
+// and uploads it. The frame enters and leaves them (viewer::enter for the benchmark and
+// tests). releaseDevice is mode 2's fallback to mode 1: it keeps the host arrays.
+bool allocateCPU();
+void releaseCPU();
+void stepCPU();
+bool allocateGPU();
+void releaseGPU();
+void releaseDevice();
+void stepGPU();
+
+// ---- keys ------------------------------------------------------------------------------
 
 // Up doubles pointCount (up to maxPointCount), down halves it (not below 256); either
 // then re-enters the current mode with a new cloud (viewer::changeCount: a refusal keeps

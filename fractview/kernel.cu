@@ -1,5 +1,16 @@
-// fractview's core: the Julia set arithmetic, the CPU loop and the kernel, the two modes
-// and their buffers, and the mouse and arrow-key handling. No window system here.
+// fractview: the filled Julia set of z -> z^2 + c, one pixel per GPU thread.
+//
+// Modes (keys 1 and 2), what each changes and what to watch:
+//   1  CPU mode  renderCPU: one host thread colours the 786,432 pixels row by row.
+//   2  GPU mode  juliaColorGPU: one GPU thread per pixel, 1536 blocks of 512. Each thread
+//                iterates its own point, so near the set's edge the 32 threads of a warp
+//                stop at different steps and wait for the slowest (divergence); the 12.6 MB
+//                image then comes back over the bus every frame, and at high frame rates
+//                that copy, not the arithmetic, is what the frame waits for.
+//
+// Controls (handled at the end of this file): a mouse button, or a drag, picks c under the
+// pointer; the wheel zooms; the up and down arrows set the iteration cap (1 to 50); the
+// keys 1 and 2 pick the mode; ESC quits.
 #include "kernel.h"
 
 #include <cmath>
@@ -7,6 +18,22 @@
 #include <cstdlib>
 
 namespace fractview {
+
+// ---- state -------------------------------------------------------------------------------
+
+float scale = 0.003f;
+float mx = 0;
+float my = 0;
+int prec = 15;
+float4* pixels = nullptr;
+float4* pixels_gpu = nullptr;
+
+void resetView() {
+    scale = 0.003f;
+    mx = 0;
+    my = 0;
+    prec = 15;
+}
 
 // ---- per-pixel arithmetic (host and device) -----------------------------------------
 
@@ -49,7 +76,18 @@ __host__ __device__ float4 juliaPixel(int i, int j, float scale, float mx, float
     return px;
 }
 
-// One thread per pixel, 1536 blocks of 512.
+// ---- the CPU loop (mode 1) -------------------------------------------------------------
+
+void renderCPU() {
+    GPU_RANGE("renderCPU");
+    for (int i = 0; i < kHeight; ++i)
+        for (int j = 0; j < kWidth; ++j) pixels[i * kWidth + j] = juliaPixel(i, j, scale, mx, my, prec);
+}
+
+// ---- the kernel (mode 2) -----------------------------------------------------------------
+
+// One thread per pixel: its place in the grid is its pixel's index. Neighbouring threads
+// write neighbouring pixels, so a warp's 32 stores land in one run of memory (coalesced).
 __global__ void juliaColorGPU(float4* pixels_gpu, float scale, float mx, float my, int prec) {
     const int index = threadIdx.x + blockIdx.x * blockDim.x;
     if (index < kPixels) {
@@ -59,71 +97,69 @@ __global__ void juliaColorGPU(float4* pixels_gpu, float scale, float mx, float m
     }
 }
 
-// ---- state -------------------------------------------------------------------------
-
-float scale = 0.003f;
-float mx = 0;
-float my = 0;
-int prec = 15;
-float4* pixels = nullptr;
-float4* pixels_gpu = nullptr;
-
-void resetView() {
-    scale = 0.003f;
-    mx = 0;
-    my = 0;
-    prec = 15;
-}
-
-viewer::Memory memory = viewer::systemMemory();
-
-// ---- modes -------------------------------------------------------------------------
-
-void renderCPU() {
-    GPU_RANGE("renderCPU");
-    for (int i = 0; i < kHeight; ++i)
-        for (int j = 0; j < kWidth; ++j) pixels[i * kWidth + j] = juliaPixel(i, j, scale, mx, my, prec);
-}
-
+// The launch: 1536 blocks of 512 threads cover the 786,432 pixels exactly; 512 is a
+// multiple of the 32-thread warp. The benchmark calls it with other shapes too.
 cudaError_t launchJuliaColorGPU(dim3 grid, dim3 block, float scale, float mx, float my, int prec) {
-    return launchKernel(juliaColorGPU, grid, block, pixels_gpu, scale, mx, my, prec);
+    juliaColorGPU<<<grid, block>>>(pixels_gpu, scale, mx, my, prec);
+    return cudaGetLastError();
+}
+
+// ---- the modes: allocate, release, compute -------------------------------------------------
+
+using viewer::allocated;
+using viewer::cudaCheck;
+
+// Mode 1: the host image.
+bool allocateCPU() {
+    pixels = (float4*)malloc(kImageBytes);
+    return allocated(pixels, "pixels", kImageBytes);
+}
+
+void releaseCPU() {
+    free(pixels);
+    pixels = nullptr;
+}
+
+// Mode 2: the host image and the device image the kernel writes.
+bool allocateGPU() {
+    if (!allocateCPU()) return false;
+    return allocated(cudaMalloc(&pixels_gpu, kImageBytes), "pixels_gpu", kImageBytes);
+}
+
+void releaseDevice() {
+    cudaFree(pixels_gpu);
+    pixels_gpu = nullptr;
+}
+
+void releaseGPU() {
+    releaseDevice();
+    releaseCPU();
 }
 
 cudaError_t renderGPUWith(dim3 grid, dim3 block) {
     GPU_RANGE("renderGPU");
-    cudaError_t launched;
-    {
-        GPU_RANGE("launch juliaColorGPU");
-        launched = launchJuliaColorGPU(grid, block, scale, mx, my, prec);
-    }
-    if (!viewer::gpuStep(launched, "juliaColorGPU launch")) return launched;
-    GPU_RANGE("copy to host");
-    viewer::gpuStep(cudaMemcpy(pixels, pixels_gpu, kImageBytes, cudaMemcpyDeviceToHost), "image download");
+    const cudaError_t launched = launchJuliaColorGPU(grid, block, scale, mx, my, prec);
+    if (!cudaCheck(launched, "juliaColorGPU launch")) return launched;
+    // On a GPU the launch returns at once; this copy waits for the kernel to finish.
+    cudaCheck(cudaMemcpy(pixels, pixels_gpu, kImageBytes, cudaMemcpyDeviceToHost), "image download");
     return launched;
 }
 
-void renderGPU() { renderGPUWith(dim3(1536, 1, 1), dim3(512, 1, 1)); }
+void renderGPU() { renderGPUWith(dim3(1536), dim3(512)); }
 
 namespace {
 
-size_t imageBytes() { return kImageBytes; }
-
-const viewer::Buffer kHostImage{.name = "pixels", .device = false, .bytes = imageBytes,
-                                .slot = viewer::slot<pixels>()};
-const viewer::Buffer kCpuBuffers[] = {kHostImage};
-const viewer::Buffer kGpuBuffers[] = {
-    {.name = "pixels_gpu", .device = true, .bytes = imageBytes, .slot = viewer::slot<pixels_gpu>()},
-    kHostImage,
-};
+void* const kBuffers[] = {&pixels, &pixels_gpu};
 
 const viewer::Mode kModes[] = {
-    {.key = 0x31, .name = "CPU mode", .buffers = kCpuBuffers, .compute = renderCPU},
-    {.key = 0x32, .name = "GPU mode", .buffers = kGpuBuffers, .compute = renderGPU},
+    {.key = 0x31, .name = "CPU mode", .allocate = allocateCPU, .release = releaseCPU, .compute = renderCPU},
+    {.key = 0x32, .name = "GPU mode", .allocate = allocateGPU, .release = releaseGPU, .compute = renderGPU,
+     .releaseDevice = releaseDevice},
 };
 
 }  // namespace
 
-// ---- input -------------------------------------------------------------------------
+// ---- controls ----------------------------------------------------------------------------
 
 namespace {
 void setC(int x, int y) {
@@ -157,7 +193,7 @@ namespace {
 const viewer::FrameParams kFrame{
     .title = "Julia Fractals", .width = 1024, .height = 768, .gl = {.imageProjection = true},
     .refreshMs = 500, .titleFormat = "%s:  %s, %.2f FPS",
-    .modes = kModes, .startUp = viewer::StartUp::AllocateMode,
+    .modes = kModes, .buffers = kBuffers, .startUp = viewer::StartUp::AllocateMode,
     .callbackOrder = viewer::CallbackOrder::DisplayIdleMotionMouse, .drawsKnownModesOnly = true,
     .program = "fractview"};
 
@@ -166,7 +202,7 @@ const viewer::FrameParams kFrame{
 const viewer::FrameParams& frame() { return kFrame; }
 
 viewer::Program program(void (*draw)()) {
-    return {.params = &kFrame, .memory = &memory, .draw = draw, .specialKeys = specialKeys, .mouse = mouse,
+    return {.params = &kFrame, .draw = draw, .specialKeys = specialKeys, .mouse = mouse,
             .motion = motion};
 }
 

@@ -50,20 +50,21 @@ extern float4* pixels_gpu;  // device image (mode 2)
 // Start view: c = 0, scale 0.003, prec 15.
 void resetView();
 
-// Where the modes get and return their buffers. Tests swap in recording or failing
-// functions.
-extern viewer::Memory memory;
-
 // ---- modes ---------------------------------------------------------------------------
 
-// Mode 1 holds pixels; mode 2 pixels_gpu and pixels. The frame enters and leaves them
-// (viewer::enter for the benchmark and tests).
+// Mode 1 holds pixels; mode 2 pixels and pixels_gpu. Each is the triple allocate,
+// release, compute; the frame enters and leaves them (viewer::enter for the benchmark and
+// tests). releaseDevice is mode 2's fallback to mode 1: it keeps the host image.
+bool allocateCPU();
+void releaseCPU();
 void renderCPU();
+bool allocateGPU();
+void releaseGPU();
+void releaseDevice();
 void renderGPU();
 
 // The GPU step with a given launch shape; returns the launch result. A refused shape skips
-// the kernel and the copy (a failed GPU step: see viewer::gpuStep). renderGPU uses
-// 1536 x 512.
+// the copy (a failed GPU step: see viewer::cudaCheck). renderGPU uses 1536 x 512.
 cudaError_t renderGPUWith(dim3 grid, dim3 block);
 
 // ---- input ---------------------------------------------------------------------------

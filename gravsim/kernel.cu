@@ -1,5 +1,21 @@
-// gravsim's state, the CPU reference step, the three kernels and their host steps, and
-// the four modes.
+// gravsim: all-pairs gravitational N-body simulation, one body per GPU thread, drawn as
+// points under the orbit camera.
+//
+// Modes (keys & 2 " ' : the digit keys 1 to 4 of a French keyboard), what each changes and
+// what to watch:
+//   1  CPU                stepCPU: every body against every other on one host thread: n^2 pairs.
+//   2  GPU                computeBodyGPU: one thread per body reads all n positions from global
+//                         memory. The whole state goes over the bus twice a frame (upload, download).
+//   3  GPU double buffer  computeBodyGPUBuffer: the state stays on the device in two pairs of
+//                         arrays that swap roles each frame (double buffering); only the new
+//                         positions come back for drawing.
+//   4  GPU shared memory  computeBodyGPU_sm: the block loads 512 positions at a time into shared
+//                         memory (a tile) and every thread reads them from there: each position is
+//                         read from global memory once a block instead of once a thread.
+//
+// Controls (handled at the end of this file): the up and down arrows walk the body count
+// (1 to 1,048,576) and start a new cloud; a mouse drag turns the camera, the wheel zooms;
+// the mode keys above; ESC quits.
 #include "kernels.cuh"
 
 #include <cmath>
@@ -18,7 +34,9 @@ float* mass = nullptr;
 float4 *d_pos0 = nullptr, *d_pos1 = nullptr, *d_vel0 = nullptr, *d_vel1 = nullptr;
 float* d_mass = nullptr;
 int currentBuffer = 0;
-viewer::Memory memory = viewer::systemMemory();
+
+using viewer::allocated;
+using viewer::cudaCheck;
 
 namespace {
 size_t vectorBytes() { return (size_t)bodyCount * sizeof(float4); }
@@ -63,7 +81,7 @@ float* randomFloats(int count, float min, float max) {
     return v;
 }
 
-// ---- the CPU reference ------------------------------------------------------------------
+// ---- the CPU loop (mode 1) ----------------------------------------------------------------
 
 // Mixed precision as in the GPU kernels, except that the quotient is added to the
 // accumulator in double and the sum rounded once.
@@ -71,14 +89,18 @@ void stepCPU() {
     GPU_RANGE("stepCPU");
     const int n = bodyCount;
     // The scratch of this step; without it the step is skipped (mode 1 has no fallback).
-    float4* newPos = (float4*)memory.hostAlloc(vectorBytes());
-    float4* newVel = newPos ? (float4*)memory.hostAlloc(vectorBytes()) : nullptr;
+    float4* newPos = (float4*)malloc(vectorBytes());
+    float4* newVel = (float4*)malloc(vectorBytes());
+    const char* missing = !allocated(newPos, "newPos", vectorBytes())   ? "newPos"
+                          : !allocated(newVel, "newVel", vectorBytes()) ? "newVel"
+                                                                        : nullptr;
     static bool skipped = false;  // said once until a step runs again
-    if (!newVel) {
-        if (newPos) memory.hostFree(newPos);
+    if (missing) {
+        free(newPos);
+        free(newVel);
         if (!skipped)
             fprintf(stderr, "gravsim: cannot allocate %zu bytes of host memory for %s; CPU step skipped\n",
-                    vectorBytes(), newPos ? "newVel" : "newPos");
+                    vectorBytes(), missing);
         skipped = true;
         return;
     }
@@ -108,11 +130,11 @@ void stepCPU() {
         vel[i].y = newVel[i].y;
         vel[i].z = newVel[i].z;
     }
-    memory.hostFree(newPos);
-    memory.hostFree(newVel);
+    free(newPos);
+    free(newVel);
 }
 
-// ---- kernels ------------------------------------------------------------------------------
+// ---- the kernels (modes 2 to 4) ------------------------------------------------------------
 
 namespace {
 
@@ -149,6 +171,8 @@ __device__ inline void allPairs(const float4* posIn, const float4* velIn, float4
     storeStep(pi, velIn[i], acc, &posOut[i], &velOut[i]);
 }
 
+// The launch shape of all three kernels: one thread per body in blocks of blockSize (512),
+// enough blocks to cover n. The last block's extra threads have no body.
 dim3 gridFor(int n) { return dim3((unsigned)((n + blockSize - 1) / blockSize)); }
 
 }  // namespace
@@ -171,7 +195,8 @@ __global__ void computeBodyGPUBuffer(float4* d_pos_i, float4* d_pos_o, float4* d
 }
 
 // Every thread of the block, with a body or not, loads its slot of each tile and takes
-// both barriers; only threads with a body compute and write.
+// both barriers; only threads with a body compute and write. Each position is read from
+// global memory once a block, then blockSize times from shared memory.
 __global__ void computeBodyGPU_sm(const float4* d_pos_i, float4* d_pos_o, const float4* d_vel_i, float4* d_vel_o,
                                   const float* d_mass, int n) {
     __shared__ float4 pos_sm[blockSize];
@@ -187,142 +212,158 @@ __global__ void computeBodyGPU_sm(const float4* d_pos_i, float4* d_pos_o, const 
     for (int m = 0; m < tiles; ++m) {
         const int first = m * blockSize;
         if (first + tx < n) pos_sm[tx] = d_pos_i[first + tx];
-        __syncthreads();
+        __syncthreads();  // the whole tile is loaded before any thread reads it
         if (index < n) {
             const int inTile = n - first < blockSize ? n - first : blockSize;
             for (int k = 0; k < inTile; ++k) bodyInteraction(pos_index, pos_sm[k], d_mass[first + k], acc, false);
         }
-        __syncthreads();
+        __syncthreads();  // every thread is done with this tile before the next one overwrites it
     }
     if (index < n) storeStep(pos_index, vel_index, acc, &d_pos_o[index], &d_vel_o[index]);
 }
 
-// ---- modes -------------------------------------------------------------------------------
+// ---- the modes: allocate, release, compute --------------------------------------------------
 
 namespace {
 
-size_t vectorSize() { return vectorBytes(); }
-size_t massSize() { return massBytes(); }
+// Mode 1's arrays, which the GPU modes hold too.
+bool allocateHost() {
+    const size_t v = vectorBytes(), m = massBytes();
+    pos = (float4*)malloc(v);
+    if (!allocated(pos, "pos", v)) return false;
+    vel = (float4*)malloc(v);
+    if (!allocated(vel, "vel", v)) return false;
+    mass = (float*)malloc(m);
+    return allocated(mass, "mass", m);
+}
 
-// A new cloud in the staged pos, vel, mass (places 0, 1, 2): positions, velocities,
-// masses, in this order.
-bool drawBodies(const viewer::Staged& b) {
-    fillRandomVectors(b.at<float4>(0), bodyCount, positionScale);
-    fillRandomVectors(b.at<float4>(1), bodyCount, velocityScale);
-    fillRandomFloats(b.at<float>(2), bodyCount, minMass, maxMass);
+// A new cloud: positions, velocities, masses, in this order.
+void drawBodies() {
+    fillRandomVectors(pos, bodyCount, positionScale);
+    fillRandomVectors(vel, bodyCount, velocityScale);
+    fillRandomFloats(mass, bodyCount, minMass, maxMass);
+}
+
+// The GPU modes' device arrays: two pairs of position and velocity arrays and the masses.
+bool allocateDevice() {
+    const size_t v = vectorBytes(), m = massBytes();
+    return allocated(cudaMalloc(&d_pos0, v), "d_pos0", v) && allocated(cudaMalloc(&d_pos1, v), "d_pos1", v) &&
+           allocated(cudaMalloc(&d_vel0, v), "d_vel0", v) && allocated(cudaMalloc(&d_vel1, v), "d_vel1", v) &&
+           allocated(cudaMalloc(&d_mass, m), "d_mass", m);
+}
+
+}  // namespace
+
+// Mode 1.
+bool allocateCPU() {
+    if (!allocateHost()) return false;
+    drawBodies();
     return true;
 }
 
-bool upload(void* to, const void* from, size_t bytes, const char* step) {
-    return viewer::gpuStep(cudaMemcpy(to, from, bytes, cudaMemcpyHostToDevice), step);
+void releaseCPU() {
+    free(pos);
+    free(vel);
+    free(mass);
+    pos = vel = nullptr;
+    mass = nullptr;
 }
 
-// Mode 2 fills only the pair its kernel writes (d_pos1, d_vel1, w = 1 included) before
-// the first step; modes 3 and 4 start with equal pairs.
-bool drawAndUpload(const viewer::Staged& b, bool bothPairs) {
-    drawBodies(b);
+// Modes 2 to 4 hold mode 1's arrays and the device arrays.
+void releaseDevice() {
+    cudaFree(d_pos0);
+    cudaFree(d_pos1);
+    cudaFree(d_vel0);
+    cudaFree(d_vel1);
+    cudaFree(d_mass);
+    d_pos0 = d_pos1 = d_vel0 = d_vel1 = nullptr;
+    d_mass = nullptr;
+}
+
+void releaseGPU() {
+    releaseDevice();
+    releaseCPU();
+}
+
+// Mode 2 uploads the masses and the pair its kernel writes, so that w = 1 is there before
+// the first step; every step uploads the state again.
+bool allocateGPU() {
+    if (!allocateHost() || !allocateDevice()) return false;
+    drawBodies();
     const size_t v = vectorBytes();
-    return upload(b.at<void>(7), b.at<void>(2), massBytes(), "mass upload") &&
-           (!bothPairs || (upload(b.at<void>(3), b.at<void>(0), v, "position upload") &&
-                           upload(b.at<void>(5), b.at<void>(1), v, "velocity upload"))) &&
-           upload(b.at<void>(4), b.at<void>(0), v, "position upload") &&
-           upload(b.at<void>(6), b.at<void>(1), v, "velocity upload");
+    return cudaCheck(cudaMemcpy(d_mass, mass, massBytes(), cudaMemcpyHostToDevice), "mass upload") &&
+           cudaCheck(cudaMemcpy(d_pos1, pos, v, cudaMemcpyHostToDevice), "position upload") &&
+           cudaCheck(cudaMemcpy(d_vel1, vel, v, cudaMemcpyHostToDevice), "velocity upload");
 }
-bool fillGPU(const viewer::Staged& b) { return drawAndUpload(b, false); }
-bool fillGPUBuffers(const viewer::Staged& b) { return drawAndUpload(b, true); }
-void startOnPairZero() { currentBuffer = 0; }
-
-viewer::Buffer vectors(const char* name, bool device, viewer::Slot slot) {
-    return viewer::Buffer{.name = name, .device = device, .bytes = vectorSize, .slot = slot};
-}
-
-const viewer::Buffer kCpuBuffers[] = {
-    vectors("pos", false, viewer::slot<pos>()),
-    vectors("vel", false, viewer::slot<vel>()),
-    {.name = "mass", .device = false, .bytes = massSize, .slot = viewer::slot<mass>()},
-};
-const viewer::Buffer kGpuBuffers[] = {
-    kCpuBuffers[0], kCpuBuffers[1], kCpuBuffers[2],
-    vectors("d_pos0", true, viewer::slot<d_pos0>()),
-    vectors("d_pos1", true, viewer::slot<d_pos1>()),
-    vectors("d_vel0", true, viewer::slot<d_vel0>()),
-    vectors("d_vel1", true, viewer::slot<d_vel1>()),
-    {.name = "d_mass", .device = true, .bytes = massSize, .slot = viewer::slot<d_mass>()},
-};
-
-// gravsim's mode keys are the characters on the digit keys of a French keyboard.
-const viewer::Mode kModes[] = {
-    {.key = 0x26, .name = "CPU", .buffers = kCpuBuffers, .fill = drawBodies, .compute = stepCPU},
-    {.key = 0x32, .name = "GPU", .buffers = kGpuBuffers, .fill = fillGPU, .entered = startOnPairZero,
-     .compute = stepGPU},
-    {.key = 0x22, .name = "GPU double buffer", .buffers = kGpuBuffers, .fill = fillGPUBuffers,
-     .entered = startOnPairZero, .compute = stepGPUBuffer, .released = startOnPairZero},
-    {.key = 0x27, .name = "GPU shared memory", .buffers = kGpuBuffers, .fill = fillGPUBuffers,
-     .entered = startOnPairZero, .compute = stepGPUShared, .released = startOnPairZero},
-};
-
-}  // namespace
-
-// ---- host steps ---------------------------------------------------------------------------
-
-namespace {
-bool download(void* to, const void* from, const char* step) {
-    return viewer::gpuStep(cudaMemcpy(to, from, vectorBytes(), cudaMemcpyDeviceToHost), step);
-}
-}  // namespace
 
 void stepGPU() {
     GPU_RANGE("stepGPU");
     const int n = bodyCount;
-    {
-        GPU_RANGE("copy to device");
-        if (!upload(d_pos0, pos, vectorBytes(), "position upload") ||
-            !upload(d_vel0, vel, vectorBytes(), "velocity upload"))
-            return;
-    }
-    {
-        GPU_RANGE("launch computeBodyGPU");
-        if (!viewer::gpuStep(launchKernel(computeBodyGPU, gridFor(n), dim3(blockSize), d_pos0, d_pos1, d_vel0,
-                                          d_vel1, d_mass, n),
-                             "computeBodyGPU launch"))
-            return;
-    }
-    GPU_RANGE("copy to host");
-    if (download(pos, d_pos1, "position download")) download(vel, d_vel1, "velocity download");
+    const size_t v = vectorBytes();
+    if (!cudaCheck(cudaMemcpy(d_pos0, pos, v, cudaMemcpyHostToDevice), "position upload") ||
+        !cudaCheck(cudaMemcpy(d_vel0, vel, v, cudaMemcpyHostToDevice), "velocity upload"))
+        return;
+    computeBodyGPU<<<gridFor(n), blockSize>>>(d_pos0, d_pos1, d_vel0, d_vel1, d_mass, n);
+    if (!cudaCheck(cudaGetLastError(), "computeBodyGPU launch")) return;
+    // On a GPU the launch returns at once; this copy waits for the kernel to finish.
+    if (cudaCheck(cudaMemcpy(pos, d_pos1, v, cudaMemcpyDeviceToHost), "position download"))
+        cudaCheck(cudaMemcpy(vel, d_vel1, v, cudaMemcpyDeviceToHost), "velocity download");
 }
 
+// Modes 3 and 4 keep the state on the device: both pairs start equal, pair 0 current.
+bool allocateGPUBuffers() {
+    if (!allocateHost() || !allocateDevice()) return false;
+    drawBodies();
+    const size_t v = vectorBytes();
+    const bool uploaded = cudaCheck(cudaMemcpy(d_mass, mass, massBytes(), cudaMemcpyHostToDevice), "mass upload") &&
+                          cudaCheck(cudaMemcpy(d_pos0, pos, v, cudaMemcpyHostToDevice), "position upload") &&
+                          cudaCheck(cudaMemcpy(d_vel0, vel, v, cudaMemcpyHostToDevice), "velocity upload") &&
+                          cudaCheck(cudaMemcpy(d_pos1, pos, v, cudaMemcpyHostToDevice), "position upload") &&
+                          cudaCheck(cudaMemcpy(d_vel1, vel, v, cudaMemcpyHostToDevice), "velocity upload");
+    if (uploaded) currentBuffer = 0;
+    return uploaded;
+}
+
+// Mode 3: the kernel reads the current pair and writes the other; only the new positions
+// come back, for drawing.
 void stepGPUBuffer() {
     GPU_RANGE("stepGPUBuffer");
     const int n = bodyCount;
-    {
-        GPU_RANGE("launch computeBodyGPUBuffer");
-        if (!viewer::gpuStep(launchKernel(computeBodyGPUBuffer, gridFor(n), dim3(blockSize), d_pos0, d_pos1, d_vel0,
-                                          d_vel1, d_mass, n, currentBuffer),
-                             "computeBodyGPUBuffer launch"))
-            return;
-    }
-    GPU_RANGE("copy to host");
-    if (download(pos, currentBuffer == 0 ? d_pos1 : d_pos0, "position download"))
+    computeBodyGPUBuffer<<<gridFor(n), blockSize>>>(d_pos0, d_pos1, d_vel0, d_vel1, d_mass, n, currentBuffer);
+    if (!cudaCheck(cudaGetLastError(), "computeBodyGPUBuffer launch")) return;
+    if (cudaCheck(cudaMemcpy(pos, currentBuffer == 0 ? d_pos1 : d_pos0, vectorBytes(), cudaMemcpyDeviceToHost),
+                  "position download"))
         currentBuffer = currentBuffer == 0 ? 1 : 0;
 }
 
+// Mode 4: the same pairs, the tiled kernel; the pair it reads is passed as its input.
 void stepGPUShared() {
     GPU_RANGE("stepGPUShared");
     const int n = bodyCount;
-    // Reads the current pair, writes the other.
     const bool fromZero = currentBuffer == 0;
-    {
-        GPU_RANGE("launch computeBodyGPU_sm");
-        cudaError_t launched =
-            fromZero ? launchKernel(computeBodyGPU_sm, gridFor(n), dim3(blockSize), d_pos0, d_pos1, d_vel0, d_vel1,
-                                    d_mass, n)
-                     : launchKernel(computeBodyGPU_sm, gridFor(n), dim3(blockSize), d_pos1, d_pos0, d_vel1, d_vel0,
-                                    d_mass, n);
-        if (!viewer::gpuStep(launched, "computeBodyGPU_sm launch")) return;
-    }
-    GPU_RANGE("copy to host");
-    if (download(pos, fromZero ? d_pos1 : d_pos0, "position download")) currentBuffer = fromZero ? 1 : 0;
+    float4 *posIn = fromZero ? d_pos0 : d_pos1, *posOut = fromZero ? d_pos1 : d_pos0;
+    float4 *velIn = fromZero ? d_vel0 : d_vel1, *velOut = fromZero ? d_vel1 : d_vel0;
+    computeBodyGPU_sm<<<gridFor(n), blockSize>>>(posIn, posOut, velIn, velOut, d_mass, n);
+    if (!cudaCheck(cudaGetLastError(), "computeBodyGPU_sm launch")) return;
+    if (cudaCheck(cudaMemcpy(pos, posOut, vectorBytes(), cudaMemcpyDeviceToHost), "position download"))
+        currentBuffer = fromZero ? 1 : 0;
 }
+
+namespace {
+
+void* const kBuffers[] = {&pos, &vel, &mass, &d_pos0, &d_pos1, &d_vel0, &d_vel1, &d_mass};
+
+const viewer::Mode kModes[] = {
+    {.key = 0x26, .name = "CPU", .allocate = allocateCPU, .release = releaseCPU, .compute = stepCPU},
+    {.key = 0x32, .name = "GPU", .allocate = allocateGPU, .release = releaseGPU, .compute = stepGPU,
+     .releaseDevice = releaseDevice},
+    {.key = 0x22, .name = "GPU double buffer", .allocate = allocateGPUBuffers, .release = releaseGPU,
+     .compute = stepGPUBuffer, .releaseDevice = releaseDevice},
+    {.key = 0x27, .name = "GPU shared memory", .allocate = allocateGPUBuffers, .release = releaseGPU,
+     .compute = stepGPUShared, .releaseDevice = releaseDevice},
+};
+
+}  // namespace
 
 // ---- controls ------------------------------------------------------------------------------
 
@@ -363,7 +404,7 @@ void setUpCamera() { camera::initCamera(10.0); }
 const viewer::FrameParams kFrame{
     .title = "N-Body", .width = 800, .height = 800, .gl = {.whiteColor = true, .pointSize = 2.0f},
     .refreshMs = 200, .titleFormat = "%s (mode: %s, bodies: %i, FPS: %.2f)", .titleShowsCount = true,
-    .modes = kModes, .seedsRandom = true, .startUp = viewer::StartUp::SwitchMode,
+    .modes = kModes, .buffers = kBuffers, .seedsRandom = true, .startUp = viewer::StartUp::SwitchMode,
     .callbackOrder = viewer::CallbackOrder::DisplayIdleMouseMotion,
     .program = "gravsim", .countName = "bodies"};
 
@@ -372,7 +413,7 @@ const viewer::FrameParams kFrame{
 const viewer::FrameParams& frame() { return kFrame; }
 
 viewer::Program program(void (*draw)()) {
-    return {.params = &kFrame, .memory = &memory, .count = count, .draw = draw, .specialKeys = specialKeys,
+    return {.params = &kFrame, .count = count, .draw = draw, .specialKeys = specialKeys,
             .mouse = camera::cameraMouse, .motion = camera::cameraMotion, .setUp = setUpCamera};
 }
 

@@ -3,8 +3,8 @@
 // tiles), drawn as points under the orbit camera.
 //
 // Plain globals, one thread. Each mode is a row of the mode table in kernel.cu: its
-// arrays and its step; entering a mode draws a fresh random cloud of bodyCount bodies.
-// The kernels themselves are declared in kernels.cuh, for .cu files.
+// allocate, release and step; entering a mode draws a fresh random cloud of bodyCount
+// bodies. The kernels themselves are declared in kernels.cuh, for .cu files.
 #pragma once
 
 #include <cstddef>
@@ -38,9 +38,6 @@ extern float4 *d_pos0, *d_pos1, *d_vel0, *d_vel1;  // the two device state pairs
 extern float* d_mass;
 extern int currentBuffer;  // modes 3 and 4: 0 when d_pos0/d_vel0 hold the current state
 
-// Where the modes get and return their arrays. Tests swap in counting or failing functions.
-extern viewer::Memory memory;
-
 // ---- bodies --------------------------------------------------------------------------
 
 // count vectors, each in the direction of a random point of [-1, 1)^3 with a random
@@ -50,19 +47,23 @@ float4* randomVectors(int count, float scale);  // the same into a new array (nu
 // count floats on the grid min + (max - min) * k / 1000, one rand() each.
 void fillRandomFloats(float* v, int count, float min, float max);
 float* randomFloats(int count, float min, float max);  // the same into a new array (null: no memory)
-// ---- steps (the modes' compute functions) ----------------------------------------------
-
-// A scratch pair that cannot be had skips the CPU step, with one line on stderr.
-void stepCPU();
-void stepGPU();
-void stepGPUBuffer();
-void stepGPUShared();
-
-// ---- modes -----------------------------------------------------------------------------
+// ---- the modes: allocate, release, compute ----------------------------------------------
 
 // Mode 1 holds pos, vel and mass; modes 2 to 4 also the two device pairs and d_mass. Each
-// entry draws a new cloud (and uploads it) before the old mode is released. The frame
-// enters and leaves them (viewer::enter for the benchmark and tests).
+// entry draws a new cloud (and uploads it). The frame enters and leaves them
+// (viewer::enter for the benchmark and tests). releaseDevice is the GPU modes' fallback to
+// mode 1: it keeps the host arrays.
+bool allocateCPU();
+void releaseCPU();
+// A scratch pair that cannot be had skips the CPU step, with one line on stderr.
+void stepCPU();
+bool allocateGPU();
+void releaseGPU();
+void releaseDevice();
+void stepGPU();
+bool allocateGPUBuffers();  // modes 3 and 4
+void stepGPUBuffer();
+void stepGPUShared();
 
 // Arrow keys: up and down walk the body-count ladder, then the mode is entered again at
 // the new count (viewer::changeCount: a refusal keeps the count).

@@ -1,9 +1,25 @@
-// spherecast's ray tracer: the random scene, the CPU loop and the two kernels (scene in
-// global memory, scene in constant memory), the three modes and the keys and mouse.
+// spherecast: a random scene of up to 101 shaded spheres seen down the z axis, traced at
+// every pixel of a 1024 x 768 image, one pixel per GPU thread.
+//
+// Modes (keys 1 to 3), what each changes and what to watch:
+//   1  CPU mode                    renderCPU: one host thread traces every pixel against every sphere.
+//   2  GPU mode                    computeGPUPixel: one thread per pixel, 1536 blocks of 512, the
+//                                  scene copied to global memory every frame (cudaMalloc, cudaMemcpy,
+//                                  cudaFree per frame). All threads of a warp read the same sphere at
+//                                  the same time; the caches serve them.
+//   3  GPU mode - constant memory  computeGPUPixelCM: the same kernel reading the scene from
+//                                  spheresCM, uploaded once with cudaMemcpyToSymbol. Every thread of a
+//                                  warp reads the same record at once, so a read is one broadcast;
+//                                  constant memory holds 20 records, so this mode stops at 20 spheres.
+//
+// Controls (handled at the end of this file): a mouse button, or a drag, puts the scene
+// origin under the pointer; the wheel zooms; the up arrow adds a random sphere, the down
+// arrow drops the last one; the keys 1 to 3 pick the mode; ESC quits.
 #include "kernel.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace spherecast {
 
@@ -16,39 +32,16 @@ float scale = 1.0f;
 float offsetX = 0.0f;
 float offsetY = 0.0f;
 
+// Mode 3's scene, in the GPU's constant memory.
 __constant__ Sphere spheresCM[constantSphereCount];
 
 int (*randomSource)() = rand;
-void* (*resize)(void* p, size_t bytes) = realloc;
-viewer::Memory memory = viewer::systemMemory();
 
 namespace {
-
 constexpr int kKeyUp = 101;    // GLUT_KEY_UP
 constexpr int kKeyDown = 103;  // GLUT_KEY_DOWN
 constexpr size_t kSphereBytes = sizeof(Sphere);
-
 size_t sceneBytes(int count) { return (size_t)count * kSphereBytes; }
-
-// Resizes the host scene to count records, keeping the first ones. realloc(p, 0) may free
-// p and return null, which would read as a failure, so an empty scene is freed outright
-// (and grows again through the allocator table).
-bool resizeScene(int count) {
-    if (count == 0) {
-        if (spheres) memory.hostFree(spheres);
-        spheres = nullptr;
-        return true;
-    }
-    void* p = spheres ? resize(spheres, sceneBytes(count)) : memory.hostAlloc(sceneBytes(count));
-    if (!p) {
-        viewer::refuse("spheres", sceneBytes(count), false, "out of memory");
-        viewer::reportRefusal();
-        return false;
-    }
-    spheres = (Sphere*)p;
-    return true;
-}
-
 }  // namespace
 
 // ---- scene ---------------------------------------------------------------------------
@@ -71,9 +64,9 @@ void generateSpheresInto(Sphere* scene, int count) {
 
 void generateSpheres() { generateSpheresInto(spheres, spheres_count); }
 
-// ---- the three renderers -----------------------------------------------------------
+// ---- the CPU loop (mode 1) -----------------------------------------------------------------
 
-// Mode 1: the reference, one host thread, rows outer.
+// One host thread, rows outer.
 void renderCPU() {
     GPU_RANGE("renderCPU");
     for (int i = 0; i < imageHeight; ++i)
@@ -81,7 +74,9 @@ void renderCPU() {
             pixels[i * imageWidth + j] = tracePixel(i, j, spheres, spheres_count, scale, offsetX, offsetY);
 }
 
-// Mode 2: one thread per pixel, the scene in global memory.
+// ---- the kernels (modes 2 and 3) ------------------------------------------------------------
+
+// One thread per pixel, the scene in global memory.
 __global__ void computeGPUPixel(float4* pixels_gpu, const Sphere* spheres, float dx, float dy, float d_scale,
                                 int spheres_count) {
     int index = blockIdx.x * blockDim.x + threadIdx.x;
@@ -89,101 +84,129 @@ __global__ void computeGPUPixel(float4* pixels_gpu, const Sphere* spheres, float
     pixels_gpu[i * imageWidth + j] = tracePixel(i, j, spheres, spheres_count, d_scale, dx, dy);
 }
 
-// Mode 3: the same, every thread reading the scene from constant memory.
+// The same, every thread reading the scene from constant memory: the threads of a warp
+// read the same record at the same time, which constant memory serves as one broadcast.
 __global__ void computeGPUPixelCM(float4* pixels_gpu, float dx, float dy, float d_scale, int spheres_count) {
     int index = blockIdx.x * blockDim.x + threadIdx.x;
     int i = index / imageWidth, j = index % imageWidth;
     pixels_gpu[i * imageWidth + j] = tracePixel(i, j, spheresCM, spheres_count, d_scale, dx, dy);
 }
 
+// The launches: gridSize x blockSize = 1536 x 512 threads, one per pixel exactly, so the
+// kernels need no bounds test.
 cudaError_t launchComputeGPUPixel(const Sphere* scene, float dx, float dy, float d_scale, int count) {
-    return launchKernel(computeGPUPixel, dim3(gridSize), dim3(blockSize), pixels_gpu, scene, dx, dy, d_scale, count);
+    computeGPUPixel<<<gridSize, blockSize>>>(pixels_gpu, scene, dx, dy, d_scale, count);
+    return cudaGetLastError();
 }
 
 cudaError_t launchComputeGPUPixelCM(float dx, float dy, float d_scale, int count) {
-    return launchKernel(computeGPUPixelCM, dim3(gridSize), dim3(blockSize), pixels_gpu, dx, dy, d_scale, count);
+    computeGPUPixelCM<<<gridSize, blockSize>>>(pixels_gpu, dx, dy, d_scale, count);
+    return cudaGetLastError();
 }
 
-// The scene is copied to the device in every frame, into a buffer of this frame's size.
+// ---- the modes: allocate, release, compute -----------------------------------------------------
+
+using viewer::allocated;
+using viewer::cudaCheck;
+
+// Mode 1: the host image and a new scene of the current count.
+bool allocateCPU() {
+    pixels = (float4*)malloc(imageBytes);
+    if (!allocated(pixels, "pixels", imageBytes)) return false;
+    spheres = (Sphere*)malloc(sceneBytes(spheres_count));
+    if (!allocated(spheres, "spheres", sceneBytes(spheres_count))) return false;
+    generateSpheres();
+    return true;
+}
+
+void releaseCPU() {
+    free(pixels);
+    free(spheres);
+    pixels = nullptr;
+    spheres = nullptr;
+}
+
+// Modes 2 and 3 also hold the device image.
+void releaseDevice() {
+    cudaFree(pixels_gpu);
+    pixels_gpu = nullptr;
+}
+
+void releaseGPU() {
+    releaseDevice();
+    releaseCPU();
+}
+
+// Mode 2.
+bool allocateGPU() {
+    if (!allocateCPU()) return false;
+    return allocated(cudaMalloc(&pixels_gpu, imageBytes), "pixels_gpu", imageBytes);
+}
+
+// The scene is copied to the device in every frame, into a buffer of this frame's size
+// (zero spheres: a null pointer, never read).
 void renderGPU() {
     GPU_RANGE("renderGPU");
     const size_t bytes = sceneBytes(spheres_count);
-    bool ok;
-    {
-        GPU_RANGE("copy to device");
-        // zero spheres: a null pointer, never read
-        ok = viewer::gpuStep(memory.deviceAlloc((void**)&d_spheres, bytes), "d_spheres allocation");
-        if (!ok) d_spheres = nullptr;
-        ok = ok && viewer::gpuStep(cudaMemcpy(d_spheres, spheres, bytes, cudaMemcpyHostToDevice), "scene upload");
-    }
-    if (ok) {
-        GPU_RANGE("launch computeGPUPixel");
-        ok = viewer::gpuStep(launchComputeGPUPixel(d_spheres, offsetX, offsetY, scale, spheres_count),
-                             "computeGPUPixel launch");
-    }
-    if (ok) {
-        GPU_RANGE("copy to host");
-        viewer::gpuStep(cudaMemcpy(pixels, pixels_gpu, imageBytes, cudaMemcpyDeviceToHost), "image download");
-    }
-    if (d_spheres) memory.deviceFree(d_spheres);
+    if (cudaCheck(cudaMalloc(&d_spheres, bytes), "d_spheres allocation") &&
+        cudaCheck(cudaMemcpy(d_spheres, spheres, bytes, cudaMemcpyHostToDevice), "scene upload") &&
+        cudaCheck(launchComputeGPUPixel(d_spheres, offsetX, offsetY, scale, spheres_count), "computeGPUPixel launch"))
+        // On a GPU the launch returns at once; this copy waits for the kernel to finish.
+        cudaCheck(cudaMemcpy(pixels, pixels_gpu, imageBytes, cudaMemcpyDeviceToHost), "image download");
+    cudaFree(d_spheres);
     d_spheres = nullptr;
 }
 
+// Mode 3: a scene of the 20 records constant memory holds, uploaded once.
+bool allocateConstant() {
+    const int count = spheres_count;
+    spheres_count = constantSphereCount;
+    const bool ok = allocateGPU() && cudaCheck(cudaMemcpyToSymbol(spheresCM, spheres, sceneBytes(constantSphereCount)),
+                                               "constant scene upload");
+    if (!ok) spheres_count = count;  // refused: the running mode keeps its count
+    return ok;
+}
+
+// The count the constant-memory kernel is given: never more than spheresCM holds.
 int constantKernelCount() { return spheres_count < constantSphereCount ? spheres_count : constantSphereCount; }
 
 void renderGPUConstant() {
     GPU_RANGE("renderGPUConstant");
-    {
-        GPU_RANGE("launch computeGPUPixelCM");
-        if (!viewer::gpuStep(launchComputeGPUPixelCM(offsetX, offsetY, scale, constantKernelCount()),
-                             "computeGPUPixelCM launch"))
-            return;
-    }
-    GPU_RANGE("copy to host");
-    viewer::gpuStep(cudaMemcpy(pixels, pixels_gpu, imageBytes, cudaMemcpyDeviceToHost), "image download");
+    if (cudaCheck(launchComputeGPUPixelCM(offsetX, offsetY, scale, constantKernelCount()), "computeGPUPixelCM launch"))
+        cudaCheck(cudaMemcpy(pixels, pixels_gpu, imageBytes, cudaMemcpyDeviceToHost), "image download");
 }
-
-// ---- modes ---------------------------------------------------------------------------
 
 namespace {
 
-size_t imageSize() { return imageBytes; }
-size_t sceneSize() { return sceneBytes(spheres_count); }
-size_t constantSceneSize() { return sceneBytes(constantSphereCount); }
-
-// A new scene of the current count in the staged spheres (place 1 of the list).
-bool drawScene(const viewer::Staged& b) {
-    generateSpheresInto(b.at<Sphere>(1), spheres_count);
-    return true;
-}
-// Mode 3's scene: 20 records, uploaded to spheresCM.
-bool drawConstantScene(const viewer::Staged& b) {
-    generateSpheresInto(b.at<Sphere>(1), constantSphereCount);
-    return viewer::gpuStep(
-        cudaMemcpyToSymbol(spheresCM, b.at<Sphere>(1), constantSceneSize(), 0, cudaMemcpyHostToDevice),
-        "constant scene upload");
-}
-void enteredConstant() { spheres_count = constantSphereCount; }
-
-constexpr viewer::Slot kScene = viewer::slot<spheres>();
-const viewer::Buffer kImage{.name = "pixels", .device = false, .bytes = imageSize, .slot = viewer::slot<pixels>()};
-const viewer::Buffer kDeviceImage{
-    .name = "pixels_gpu", .device = true, .bytes = imageSize, .slot = viewer::slot<pixels_gpu>()};
-const viewer::Buffer kCpuBuffers[] = {kImage, {.name = "spheres", .device = false, .bytes = sceneSize, .slot = kScene}};
-const viewer::Buffer kGpuBuffers[] = {kCpuBuffers[0], kCpuBuffers[1], kDeviceImage};
-const viewer::Buffer kConstantBuffers[] = {
-    kImage, {.name = "spheres", .device = false, .bytes = constantSceneSize, .slot = kScene}, kDeviceImage};
+void* const kBuffers[] = {&pixels, &spheres, &pixels_gpu};
 
 const viewer::Mode kModes[] = {
-    {.key = 0x31, .name = "CPU mode", .buffers = kCpuBuffers, .fill = drawScene, .compute = renderCPU},
-    {.key = 0x32, .name = "GPU mode", .buffers = kGpuBuffers, .fill = drawScene, .compute = renderGPU},
-    {.key = 0x33, .name = "GPU mode - constant memory", .buffers = kConstantBuffers, .fill = drawConstantScene,
-     .entered = enteredConstant, .compute = renderGPUConstant},
+    {.key = 0x31, .name = "CPU mode", .allocate = allocateCPU, .release = releaseCPU, .compute = renderCPU},
+    {.key = 0x32, .name = "GPU mode", .allocate = allocateGPU, .release = releaseGPU, .compute = renderGPU,
+     .releaseDevice = releaseDevice},
+    {.key = 0x33, .name = "GPU mode - constant memory", .allocate = allocateConstant, .release = releaseGPU,
+     .compute = renderGPUConstant, .releaseDevice = releaseDevice},
 };
+
+// Resizes the host scene to count records, keeping the first ones: the new array is had
+// before the old one goes, so a refusal keeps the scene.
+bool resizeScene(int count) {
+    Sphere* resized = (Sphere*)malloc(sceneBytes(count));
+    if (!allocated(resized, "spheres", sceneBytes(count))) {
+        free(resized);
+        viewer::reportRefusal();
+        return false;
+    }
+    const int kept = count < spheres_count ? count : spheres_count;
+    if (kept > 0) memcpy(resized, spheres, sceneBytes(kept));
+    free(spheres);
+    spheres = resized;
+    return true;
+}
 
 }  // namespace
 
-// ---- keys and mouse --------------------------------------------------------------------
+// ---- controls ----------------------------------------------------------------------------------
 
 void specialKeys(int key, int, int) {
     const bool constantMode = viewer::state.mode == 3;
@@ -194,9 +217,9 @@ void specialKeys(int key, int, int) {
         randomSphere(&spheres[spheres_count]);
         // Mode 3 draws from constant memory: the new record goes there too, so the picture
         // is the scene in the host array (after a down arrow, not the dropped record).
-        if (constantMode && !viewer::gpuStep(cudaMemcpyToSymbol(spheresCM, &spheres[spheres_count], kSphereBytes,
-                                                                sceneBytes(spheres_count), cudaMemcpyHostToDevice),
-                                             "constant scene upload"))
+        if (constantMode && !cudaCheck(cudaMemcpyToSymbol(spheresCM, &spheres[spheres_count], kSphereBytes,
+                                                          sceneBytes(spheres_count), cudaMemcpyHostToDevice),
+                                       "constant scene upload"))
             return;
         spheres_count += 1;
     } else if (key == kKeyDown) {
@@ -227,7 +250,7 @@ namespace {
 const viewer::FrameParams kFrame{
     .title = "Raytracer", .width = 1024, .height = 768, .gl = {.imageProjection = true},
     .refreshMs = 500, .titleFormat = "%s:  %s, %.2f FPS",
-    .modes = kModes, .seedsRandom = true, .startUp = viewer::StartUp::AllocateMode,
+    .modes = kModes, .buffers = kBuffers, .seedsRandom = true, .startUp = viewer::StartUp::AllocateMode,
     .callbackOrder = viewer::CallbackOrder::DisplayIdleMotionMouse, .drawsKnownModesOnly = true,
     .program = "spherecast", .countName = "spheres"};
 
@@ -236,7 +259,7 @@ const viewer::FrameParams kFrame{
 const viewer::FrameParams& frame() { return kFrame; }
 
 viewer::Program program(void (*draw)()) {
-    return {.params = &kFrame, .memory = &memory, .count = currentSphereCount, .draw = draw,
+    return {.params = &kFrame, .count = currentSphereCount, .draw = draw,
             .specialKeys = specialKeys, .mouse = mouse, .motion = motion};
 }
 

@@ -85,11 +85,6 @@ extern float scale, offsetX, offsetY;
 
 // Source of the random draws: the C library's rand. Tests replace it.
 extern int (*randomSource)();
-// The resize of the host scene: realloc. Tests replace it to make it fail.
-extern void* (*resize)(void* p, size_t bytes);
-// Where the modes get and return their buffers (and renderGPU its per-frame scene copy).
-// Tests swap in counting or failing functions.
-extern viewer::Memory memory;
 
 // ---- scene ---------------------------------------------------------------------------
 
@@ -102,7 +97,7 @@ void generateSpheresInto(Sphere* scene, int count);
 // The same for the current scene: spheres_count records of spheres.
 void generateSpheres();
 
-// ---- the three renderers -----------------------------------------------------------
+// ---- the kernels and their launches ------------------------------------------------
 
 __global__ void computeGPUPixel(float4* pixels_gpu, const Sphere* spheres, float dx, float dy, float d_scale,
                                 int spheres_count);
@@ -112,19 +107,26 @@ __global__ void computeGPUPixelCM(float4* pixels_gpu, float dx, float dy, float 
 cudaError_t launchComputeGPUPixel(const Sphere* scene, float dx, float dy, float d_scale, int count);
 cudaError_t launchComputeGPUPixelCM(float dx, float dy, float d_scale, int count);
 
+// ---- the modes: allocate, release, compute --------------------------------------------
+
+// Mode 1 holds pixels and spheres; modes 2 and 3 also pixels_gpu. Entering a mode draws a
+// new scene; mode 3 makes its scene of 20 records and uploads it to spheresCM. The frame
+// enters and leaves them (viewer::enter for the benchmark and tests). releaseDevice is the
+// GPU modes' fallback to mode 1: it keeps the host image and scene.
+bool allocateCPU();
+void releaseCPU();
 void renderCPU();
+bool allocateGPU();
+void releaseGPU();
+void releaseDevice();
 void renderGPU();
+bool allocateConstant();
 void renderGPUConstant();
 
 // The count the constant-memory kernel is given: never more than spheresCM holds.
 int constantKernelCount();
 
-// ---- modes, keys, mouse ----------------------------------------------------------------
-
-// Mode 1 holds pixels and spheres; modes 2 and 3 also pixels_gpu. Entering a mode draws a
-// new scene before the old mode is released; mode 3 makes its scene of 20 records and
-// uploads it to spheresCM. The frame enters and leaves them (viewer::enter for the
-// benchmark and tests).
+// ---- keys, mouse -------------------------------------------------------------------------
 
 // Up adds one random sphere (up to 101; in mode 3 up to the 20 that spheresCM holds),
 // down drops the last one (down to 0). A resize that fails keeps the scene as it was,

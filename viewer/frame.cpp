@@ -3,6 +3,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "gpu/ranges.h"
 
@@ -11,16 +13,7 @@ namespace viewer {
 const Program* program = nullptr;
 State state;
 Platform platform{nullptr, nullptr};
-cudaError_t (*gpuResult)(cudaError_t err, const char* step) = nullptr;
-
-Memory systemMemory() {
-    return Memory{
-        [](size_t n) { return malloc(n); },
-        [](void* p) { free(p); },
-        [](void** p, size_t n) { return cudaMalloc(p, n); },
-        [](void* p) { return cudaFree(p); },
-    };
-}
+cudaError_t (*testFault)(cudaError_t err, const char* what, Checked kind) = nullptr;
 
 bool titleDue(int now, int lastTitleTime, int intervalMs) { return now - lastTitleTime > intervalMs; }
 
@@ -51,11 +44,7 @@ const Mode* modeAt(int mode) {
     return mode >= 1 && mode <= modes.count ? &modes[mode - 1] : nullptr;
 }
 
-bool isGpuMode(const Mode& m) {
-    for (const Buffer& b : m.buffers)
-        if (b.device) return true;
-    return false;
-}
+bool isGpuMode(const Mode& m) { return m.releaseDevice != nullptr; }
 
 // Errors after which a GPU context is unusable (kernel faults): illegal address, launch
 // timeout, device assert, hardware stack error, illegal instruction, misaligned address,
@@ -65,85 +54,37 @@ bool sticky(cudaError_t err) {
     return e == 700 || e == 702 || e == 710 || (e >= 714 && e <= 719);
 }
 
-void freeBuffer(const Buffer& b) {
-    void* p = b.slot.get();
-    if (p) {
-        if (b.device)
-            program->memory->deviceFree(p);
-        else
-            program->memory->hostFree(p);
-    }
-    b.slot.set(nullptr);
-}
-
 void releaseBuffers(int mode) {
-    const Mode* m = modeAt(mode);
-    if (!m) return;
-    for (const Buffer& b : m->buffers) freeBuffer(b);
-    if (m->released) m->released();
+    if (const Mode* m = modeAt(mode)) m->release();
 }
 
-// The buffers taken so far for a new mode: the first one that cannot be had is told to
-// refuse(), and undo() then returns every one taken. A zero-byte buffer is null.
-class Staging {
+// The values of the program's buffer globals, set aside: while they are, the globals are
+// null and a mode's allocate takes new buffers into them.
+class SetAside {
 public:
-    explicit Staging(const Memory& memory) : memory_(memory) {}
-    Staging(const Staging&) = delete;
-    Staging& operator=(const Staging&) = delete;
-
-    bool take(const Buffer& b) {
-        if (count_ == kMaxBuffers) abort();  // a mode with more buffers needs a larger table
-        void*& q = got_[count_];
-        q = nullptr;
-        const size_t bytes = b.bytes();
-        if (bytes > 0 && !(b.device ? device(&q, bytes, b.name) : host(&q, bytes, b.name))) return false;
-        count_ += 1;
-        return true;
-    }
-
-    // Returns what was taken, newest first.
-    void undo(const List<Buffer>& buffers) {
-        while (count_ > 0) {
-            void* p = got_[--count_];
-            if (!p) continue;
-            if (buffers[count_].device)
-                memory_.deviceFree(p);
-            else
-                memory_.hostFree(p);
+    SetAside() {
+        for (void* global : program->params->buffers) {
+            void* p;
+            memcpy(&p, global, sizeof p);
+            saved_.push_back(p);
+            memset(global, 0, sizeof p);
         }
     }
-
-    Staged staged() const { return Staged{got_}; }
+    // Puts the set-aside values back.
+    void restore() {
+        for (size_t i = 0; i < saved_.size(); ++i) memcpy(program->params->buffers[(int)i], &saved_[i], sizeof(void*));
+    }
 
 private:
-    bool host(void** q, size_t bytes, const char* name) {
-        *q = memory_.hostAlloc(bytes);
-        if (!*q) refuse(name, bytes, false, "out of memory");
-        return *q != nullptr;
-    }
-
-    bool device(void** q, size_t bytes, const char* name) {
-        cudaError_t err = memory_.deviceAlloc(q, bytes);
-        if (err == cudaSuccess && *q) return true;
-        // The runtime also keeps the error as its last one; clear it, or the next launch
-        // of the running mode would read it as its own.
-        cudaGetLastError();
-        *q = nullptr;
-        refuse(name, bytes, true, err != cudaSuccess ? cudaGetErrorString(err) : "no memory");
-        return false;
-    }
-
-    static constexpr int kMaxBuffers = 12;
-    const Memory& memory_;
-    void* got_[kMaxBuffers] = {};
-    int count_ = 0;
+    std::vector<void*> saved_;
 };
 
 enum class Entry { Entered, Refused, Failed };
 
-// Enters newMode: every buffer of it first, its data, then the old mode's release and the
-// new buffers installed. Refused (with refusal() set) or Failed (a GPU step of its data
-// failed) leave the old mode as it was, until the failure is settled.
+// Enters newMode: its allocate takes the new buffers and data while the running mode's are
+// set aside; only then is the running mode released. Refused (with refusal() set) or
+// Failed (a GPU step of its data failed) return what the new mode took and leave the old
+// mode as it was, until the failure is settled.
 Entry enterMode(int newMode, bool releaseOld) {
     refusalText[0] = '\0';
     const Mode* next = modeAt(newMode);
@@ -154,21 +95,20 @@ Entry enterMode(int newMode, bool releaseOld) {
         state.entered = true;
         return Entry::Entered;
     }
-    Staging stage(*program->memory);
-    for (const Buffer& b : next->buffers)
-        if (!stage.take(b)) {
-            stage.undo(next->buffers);
-            return Entry::Refused;
-        }
-    if (next->fill && !next->fill(stage.staged())) {
-        stage.undo(next->buffers);
-        return Entry::Failed;
+    SetAside running;
+    if (!next->allocate()) {
+        next->release();
+        running.restore();
+        return state.failed ? Entry::Failed : Entry::Refused;
     }
-    if (releaseOld) releaseBuffers(state.mode);
-    for (int i = 0; i < next->buffers.count; ++i) next->buffers[i].slot.set(stage.staged().p[i]);
+    if (releaseOld) {
+        SetAside taken;
+        running.restore();
+        releaseBuffers(state.mode);
+        taken.restore();
+    }
     state.mode = newMode;
     state.entered = true;
-    if (next->entered) next->entered();
     return Entry::Entered;
 }
 
@@ -217,9 +157,27 @@ bool changeCount(int* count, int newCount) {
     return settle(e);
 }
 
-void refuse(const char* buffer, size_t bytes, bool device, const char* reason) {
+namespace {
+bool refuse(const char* buffer, size_t bytes, bool device, const char* reason) {
     snprintf(refusalText, sizeof refusalText, "cannot allocate %zu bytes of %s memory for %s (%s)", bytes,
              device ? "device" : "host", buffer, reason);
+    return false;
+}
+}  // namespace
+
+bool allocated(cudaError_t err, const char* buffer, size_t bytes) {
+    if (testFault) err = testFault(err, buffer, Checked::DeviceBuffer);
+    if (err == cudaSuccess) return true;
+    // The runtime also keeps the error as its last one; read it, or the next launch of the
+    // running mode would be taken to have failed.
+    cudaGetLastError();
+    return refuse(buffer, bytes, true, cudaGetErrorString(err));
+}
+
+bool allocated(const void* hostBuffer, const char* buffer, size_t bytes) {
+    cudaError_t err = hostBuffer || bytes == 0 ? cudaSuccess : cudaErrorMemoryAllocation;
+    if (testFault) err = testFault(err, buffer, Checked::HostBuffer);
+    return err == cudaSuccess || refuse(buffer, bytes, false, "out of memory");
 }
 
 const char* refusal() { return refusalText[0] ? refusalText : "cannot allocate the buffers of the mode"; }
@@ -236,8 +194,8 @@ void reportRefusal() {
             count);
 }
 
-bool gpuStep(cudaError_t err, const char* step) {
-    if (gpuResult) err = gpuResult(err, step);
+bool cudaCheck(cudaError_t err, const char* step) {
+    if (testFault) err = testFault(err, step, Checked::Step);
     if (err == cudaSuccess) return true;
     cudaGetLastError();  // the runtime's copy of the error, which the next call would read
     if (state.failed) return false;  // the step's first failure is the one told
@@ -253,14 +211,11 @@ void settleFailure() {
     if (!state.failed) return;
     state.failed = false;
     fputs(failureText, stderr);
-    if (const Mode* m = modeAt(state.mode))
-        for (const Buffer& b : m->buffers)
-            if (b.device) freeBuffer(b);
+    if (const Mode* m = modeAt(state.mode); m && m->releaseDevice) m->releaseDevice();
     state.mode = 1;
 }
 
 void computeFrame() {
-    GPU_RANGE("computeFrame");
     state.frameCount += 1;
     int now = platform.elapsedMs();
     const FrameParams& p = *program->params;

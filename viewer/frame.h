@@ -2,14 +2,13 @@
 // current mode per frame, and the program's name, mode and frame rate in the title at a
 // fixed interval.
 //
-// A program describes itself in a FrameParams table (window, title, GL state, its modes
-// and their buffers) and a Program (that table plus its allocator table, count, drawing
-// and input handlers); the frame does the rest. Everything a frame decides is a plain
+// A program describes itself in a FrameParams table (window, title, GL state, its modes,
+// the globals holding their buffers) and a Program (that table plus its count, drawing and
+// input handlers); the frame does the rest. Everything a frame decides is a plain
 // function of its inputs, so tests drive it with made-up times.
 #pragma once
 
 #include <cstddef>
-#include <type_traits>
 
 #include "gpu/runtime.h"
 
@@ -30,50 +29,20 @@ struct List {
     const T& operator[](int i) const { return items[i]; }
 };
 
-// A program global of pointer type that a mode's buffer is installed in.
-struct Slot {
-    void* (*get)();
-    void (*set)(void* p);
-};
-template <auto& Global>
-constexpr Slot slot() {
-    using T = std::remove_reference_t<decltype(Global)>;
-    return Slot{[]() -> void* { return Global; }, [](void* p) { Global = static_cast<T>(p); }};
-}
-
-// One buffer of a mode: its name in messages, host or device memory, its size at the
-// program's current count (0: none, the slot holds null), and where it is installed.
-struct Buffer {
-    const char* name;
-    bool device;
-    size_t (*bytes)();
-    Slot slot;
-};
-
-// A mode's new buffers, in the order of its list, before they are installed.
-struct Staged {
-    void* const* p;
-    template <typename T>
-    T* at(int i) const {
-        return static_cast<T*>(p[i]);
-    }
-};
-
 // One mode: a row of the program's mode table. Its number is its place in the table, from 1.
 //
-// Entering it takes every buffer of the list at the current count; fill then makes the
-// mode's data in them (random draws, uploads) while the running mode still holds its own.
-// Only then is the running mode released and the buffers installed, and entered() sets the
-// mode's own state (released() after the mode's buffers are returned). A GPU mode (one with device buffers) lists mode 1's buffers as its host
-// buffers: falling back to mode 1 keeps those and frees the device ones.
+// A mode is the triple the programs are written as: allocate takes the mode's buffers into
+// the program's globals (malloc, cudaMalloc) and makes its data (random draws, uploads);
+// release returns them (free, cudaFree) and sets the globals to null; compute runs one
+// frame. A GPU mode also has releaseDevice, which returns only its device buffers: a GPU
+// mode holds mode 1's host buffers too, so falling back to mode 1 keeps those.
 struct Mode {
     unsigned char key;  // keyboard character that selects the mode
     const char* name;   // shown in the title
-    List<Buffer> buffers;
-    bool (*fill)(const Staged& staged);  // false when a GPU step failed (see gpuStep)
-    void (*entered)();
+    bool (*allocate)();  // false when a buffer was refused (allocated) or a GPU step failed (cudaCheck)
+    void (*release)();   // safe on null globals
     void (*compute)();
-    void (*released)();  // after its buffers are returned
+    void (*releaseDevice)();  // GPU modes only; null for a CPU mode
 };
 
 enum class StartUp {
@@ -105,6 +74,10 @@ struct FrameParams {
     const char* titleFormat;  // printf format of the refreshed title
     bool titleShowsCount;     // format takes (title, mode name, count, fps), else (title, name, fps)
     List<Mode> modes;
+    // The addresses of the program's buffer globals (&pixels, &pixels_gpu, ...). While a new
+    // mode takes its buffers, the frame sets the running mode's aside, so a refusal can put
+    // them back untouched: new buffers are had before the old ones go.
+    List<void*> buffers;
     bool seedsRandom;  // srand(time(NULL)) first thing at start-up
     StartUp startUp;
     CallbackOrder callbackOrder;
@@ -113,19 +86,9 @@ struct FrameParams {
     const char* countName;     // what Program::count counts ("bodies"), or null
 };
 
-// The allocator table of a program's modes. Tests swap in counting or failing functions.
-struct Memory {
-    void* (*hostAlloc)(size_t bytes);
-    void (*hostFree)(void* p);
-    cudaError_t (*deviceAlloc)(void** p, size_t bytes);
-    cudaError_t (*deviceFree)(void* p);
-};
-Memory systemMemory();
-
 // What a program gives the frame.
 struct Program {
     const FrameParams* params;
-    Memory* memory;  // where its modes get and return their buffers
     int (*count)();  // the count shown in the title (titleShowsCount only)
     void (*draw)();  // drawing of display(), between computeFrame and the swap
     void (*specialKeys)(int key, int x, int y);
@@ -140,7 +103,7 @@ struct State {
     int frameCount = 0;
     int lastTitleTime = 0;
     bool entered = false;     // a mode has been entered: from then on a refused step keeps it
-    bool failed = false;      // a GPU step failed in this step; the frame falls back after it
+    bool failed = false;      // a GPU step failed in this step (cudaCheck); the frame falls back after it
     bool deviceLost = false;  // a kernel fault: the device refuses every GPU mode from now on
 };
 
@@ -190,30 +153,38 @@ void computeFrame();
 // enters its mode `mode` exactly as switchMode does (releaseMode leaves it).
 bool enter(const Program& prog, int mode);
 
-// ---- refusals ------------------------------------------------------------------------
+// ---- the checks around allocations and CUDA calls ---------------------------------------
 
-// Told by the staging of a mode before it gives up: the buffer it could not get, its
-// size, host or device memory, and why.
-void refuse(const char* buffer, size_t bytes, bool device, const char* reason);
+// The result of taking one of a mode's buffers: cudaMalloc's result, or the pointer malloc
+// returned (null is a refusal unless bytes is 0). On a refusal it reads the runtime's error
+// (so the next launch does not take it for its own), keeps "cannot allocate N bytes of
+// device memory for d_pos0 (out of memory)" for the refusal line and returns false; the
+// mode's allocate then returns false, and the frame returns what it took and keeps the
+// running mode.
+bool allocated(cudaError_t err, const char* buffer, size_t bytes);
+bool allocated(const void* hostBuffer, const char* buffer, size_t bytes);
+
+// The result of a CUDA call inside a frame or a mode's data upload (a copy, a launch's
+// cudaGetLastError(), a per-frame allocation). True on success. On failure it reads the
+// runtime's error, keeps "<program>: <step> failed: <CUDA error>; back to mode 1 (<name>)"
+// (the step's first failure only) and returns false; the caller returns at once, and the
+// frame then says the line, releases the mode's device buffers and goes on in mode 1.
+// After a kernel fault (sticky on a GPU) every GPU mode key is refused with that line.
+bool cudaCheck(cudaError_t err, const char* step);
+
+// Tests only: sees every result the two checks are given (what: the buffer or the step)
+// and may replace it, to make any allocation or CUDA call of a program fail (null: none).
+enum class Checked { Step, HostBuffer, DeviceBuffer };
+extern cudaError_t (*testFault)(cudaError_t err, const char* what, Checked kind);
+
 // The last refusal: "cannot allocate N bytes of device memory for d_pos0 (out of memory)".
 const char* refusal();
 // The one line of a refused step on stderr: the program, the refusal and what it keeps:
 // "<program>: cannot allocate ...; staying in mode 1 (CPU) at 16384 bodies".
 void reportRefusal();
 
-// ---- a GPU step that fails -----------------------------------------------------------
-
-// Every CUDA result of a step inside a frame (a per-frame allocation, a copy, a launch)
-// passes here. On success it returns true. On failure it clears the runtime's error,
-// keeps the line "<program>: <step> failed: <CUDA error>; back to mode 1 (<name>)" (the
-// step's first failure only) and returns false; the caller returns at once, and the frame
-// then says the line, frees the GPU mode's device buffers and goes on in mode 1. After a
-// kernel fault (sticky on a GPU) every GPU mode key is refused with that same line.
-bool gpuStep(cudaError_t err, const char* step);
-// Tests only: sees every result gpuStep is given and may replace it (null: none).
-extern cudaError_t (*gpuResult)(cudaError_t err, const char* step);
-// Applies a failure gpuStep recorded: called by the frame after a compute step, a mode's
-// fill and the input handlers.
+// Applies a failure cudaCheck recorded: called by the frame after a compute step, a mode's
+// allocate and the input handlers.
 void settleFailure();
 
 // Keyboard callback body: ESC exits with status 0 at once, a mode key switches modes,

@@ -1,12 +1,14 @@
-// An allocator table for the refusal tests of the viewers: it counts the live host and
-// device buffers a program holds, and once armed fails its k-th allocation, a device one as
-// the CUDA runtime does (the runtime's last error set, the given code returned).
+// Allocations that fail on demand, for the refusal tests of the viewers: installed as the
+// frame's viewer::testFault, it sees every buffer a program takes and, once armed, fails
+// the k-th, a device one as the CUDA runtime does (the runtime's last error set, the given
+// code returned). Host refusals say "out of memory" whatever the code.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "gpu/runtime.h"
 #include "viewer/frame.h"
@@ -14,47 +16,43 @@
 namespace faulty {
 
 struct Ledger {
-    int liveHost = 0, liveDevice = 0;  // buffers handed out and not yet returned
-    int calls = 0;                     // allocations since arm()
-    int failAt = 0;                    // the allocation that fails (from 1), 0 for none
+    int calls = 0;    // allocations since arm()
+    int failAt = 0;   // the allocation that fails (from 1), 0 for none
     cudaError_t deviceError = cudaErrorMemoryAllocation;
+    std::vector<std::string> taken;  // the buffers taken since arm(), in order
 };
 inline Ledger ledger;
 
 inline void arm(int k, cudaError_t deviceError = cudaErrorMemoryAllocation) {
-    ledger.calls = 0;
-    ledger.failAt = k;
-    ledger.deviceError = deviceError;
+    ledger = Ledger{0, k, deviceError, {}};
 }
 
-inline viewer::Memory memory() {
-    return viewer::Memory{
-        [](size_t n) -> void* {
-            if (++ledger.calls == ledger.failAt) return nullptr;
-            void* p = malloc(n);
-            ledger.liveHost += p != nullptr;
-            return p;
-        },
-        [](void* p) {
-            ledger.liveHost -= 1;
-            free(p);
-        },
-        [](void** p, size_t n) {
-            if (++ledger.calls == ledger.failAt) {
-                void* q = nullptr;
-                cudaMalloc(&q, SIZE_MAX - 16);  // a real refusal: leaves the runtime's last error set
-                *p = nullptr;
-                return ledger.deviceError;
-            }
-            cudaError_t e = cudaMalloc(p, n);
-            ledger.liveDevice += e == cudaSuccess && *p;  // zero bytes: success and a null pointer
-            return e;
-        },
-        [](void* p) {
-            ledger.liveDevice -= 1;
-            return cudaFree(p);
-        },
-    };
+inline cudaError_t fault(cudaError_t err, const char* what, viewer::Checked kind) {
+    if (kind == viewer::Checked::Step) return err;
+    ledger.taken.push_back(what);
+    if (++ledger.calls != ledger.failAt) return err;
+    void* q = nullptr;
+    // A real refusal of a device buffer leaves the runtime's last error set.
+    if (kind == viewer::Checked::DeviceBuffer) cudaMalloc(&q, SIZE_MAX - 16);
+    return ledger.deviceError;
+}
+
+// Installs the hook for the life of the object.
+struct Installed {
+    Installed() {
+        arm(0);
+        viewer::testFault = fault;
+    }
+    ~Installed() { viewer::testFault = nullptr; }
+};
+
+// Device buffers the cpu backend tracks; 0 on the cuda backend (nothing to count there).
+inline size_t deviceBuffers() {
+#if GPU_BACKEND_IS_CPU
+    return gpu::cpu::trackedAllocationCount();
+#else
+    return 0;
+#endif
 }
 
 // An error left for the next launch to read as its own. Without a device (a cuda build on

@@ -18,13 +18,10 @@ namespace {
 
 class Fractview : public testing::Test {
 protected:
-    void SetUp() override {
-        fv::resetView();
-        fv::memory = viewer::systemMemory();
-    }
+    void SetUp() override { fv::resetView(); }
     void TearDown() override {
         viewer::releaseMode();  // releases whatever either mode left
-        fv::memory = viewer::systemMemory();
+        viewer::testFault = nullptr;
     }
     float4 at(int i, int j) const { return fv::pixels[i * fv::kWidth + j]; }
 };
@@ -195,23 +192,13 @@ TEST_F(Fractview, ArrowsKeepPrecWithinOneToFifty) {
 
 // ---- modes and their buffers ---------------------------------------------------------
 
-std::vector<std::string> calls;
-char hostBlock[2][64];
-int nextHost = 0;
-void* recHostAlloc(size_t n) {
-    calls.push_back("malloc " + std::to_string(n));
-    return hostBlock[nextHost++ % 2];
-}
-void recHostFree(void*) { calls.push_back("free"); }
-cudaError_t recDeviceAlloc(void** p, size_t n) {
-    calls.push_back("cudaMalloc " + std::to_string(n));
-    static char block[64];
-    *p = block;
-    return cudaSuccess;
-}
-cudaError_t recDeviceFree(void*) {
-    calls.push_back("cudaFree");
-    return cudaSuccess;
+// The buffers taken, in order; at each, the running mode's image must still be there.
+std::vector<std::string> taken;
+std::vector<float4> shown;
+cudaError_t recordTaking(cudaError_t err, const char* what, viewer::Checked kind) {
+    if (kind == viewer::Checked::Step) return err;
+    taken.push_back(what);
+    return err;
 }
 
 class Modes : public Fractview {
@@ -222,26 +209,31 @@ protected:
         viewer::program = &prog;
         viewer::state = viewer::State{};
     }
-    void TearDown() override {
-        // Through the table the test left in place: recording blocks are only recorded.
-        viewer::releaseMode();
-        fv::pixels = nullptr;
-        fv::pixels_gpu = nullptr;
-        Fractview::TearDown();
-    }
     viewer::Program prog{};
 };
 
+// The new mode's buffers are taken while the running mode's image is still there: the
+// hook sees each allocation, and the image set aside must hold what the running mode drew.
 TEST_F(Modes, SwitchTakesTheNewBuffersBeforeReleasingTheOld) {
-    calls.clear();
-    fv::memory = viewer::Memory{recHostAlloc, recHostFree, recDeviceAlloc, recDeviceFree};
+    REQUIRE_GPU();
     viewer::allocateMode();
-    viewer::keyboard('2', 0, 0);
-    viewer::keyboard('1', 0, 0);
-    viewer::keyboard('1', 0, 0);  // the current mode: released and allocated again
-    const std::string img = std::to_string(12582912);
-    EXPECT_EQ(calls, (std::vector<std::string>{"malloc " + img, "cudaMalloc " + img, "malloc " + img, "free",
-                                                "malloc " + img, "cudaFree", "free", "malloc " + img, "free"}));
+    static float4* running;
+    viewer::testFault = [](cudaError_t err, const char* what, viewer::Checked kind) {
+        if (!strcmp(what, "pixels"))
+            EXPECT_EQ(memcmp(running, shown.data(), fv::kImageBytes), 0) << "the running image went first";
+        return recordTaking(err, what, kind);
+    };
+    for (unsigned char key : {'2', '1', '1'}) {  // '1' twice: the current mode is entered again
+        running = fv::pixels;
+        shown.assign(fv::kPixels, make_float4(0.5f, (float)key, 0, 1));
+        memcpy(running, shown.data(), fv::kImageBytes);
+        taken.clear();
+        viewer::keyboard(key, 0, 0);
+        const std::vector<std::string> want = key == '2' ? std::vector<std::string>{"pixels", "pixels_gpu"}
+                                                         : std::vector<std::string>{"pixels"};
+        EXPECT_EQ(taken, want);
+        EXPECT_NE(fv::pixels, running);
+    }
     EXPECT_EQ(viewer::state.mode, 1);
     EXPECT_NE(fv::pixels, nullptr);
     EXPECT_EQ(fv::pixels_gpu, nullptr);

@@ -1,5 +1,5 @@
 // The arrow keys on the host scene, the mouse and wheel on the view, and the failures the
-// program handles: a resize that fails, an allocation that fails.
+// program handles: a scene that cannot grow or shrink, an allocation that fails.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -92,14 +92,14 @@ TEST_F(SpherecastControls, ModeThreeUpStopsAtTheTwentyConstantRecords) {
     EXPECT_EQ(sc::constantKernelCount(), 20);
 }
 
-void* failingResize(void*, size_t) { return nullptr; }
+cudaError_t noScene(cudaError_t err, const char* what, viewer::Checked) { return strcmp(what, "spheres") ? err : cudaErrorMemoryAllocation; }
 
 TEST_F(SpherecastControls, FailedResizeKeepsTheSceneAndTheCount) {
     srand(5);
     viewer::switchMode(1);
     sc::Sphere* array = sc::spheres;
     std::vector<sc::Sphere> before = scene();
-    sc::resize = failingResize;
+    viewer::testFault = noScene;
     testing::internal::CaptureStderr();
     sc::specialKeys(kUp, 0, 0);
     sc::specialKeys(kDown, 0, 0);
@@ -113,7 +113,7 @@ TEST_F(SpherecastControls, FailedResizeKeepsTheSceneAndTheCount) {
               "spherecast: cannot allocate 532 bytes of host memory for spheres (out of memory); staying in mode 1 "
               "(CPU mode) at 20 spheres\n");
     sc::renderCPU();  // still a valid scene
-    sc::resize = realloc;
+    viewer::testFault = nullptr;
     sc::specialKeys(kUp, 0, 0);
     EXPECT_EQ(sc::spheres_count, 21);
 }

@@ -28,8 +28,7 @@ inline viewer::Program& frame() {
 inline void resetState() {
     viewer::releaseMode();
     sc::randomSource = rand;
-    sc::resize = realloc;
-    sc::memory = viewer::systemMemory();
+    viewer::testFault = nullptr;
     sc::spheres_count = sc::startSphereCount;
     sc::scale = 1.0f;
     sc::offsetX = 0.0f;

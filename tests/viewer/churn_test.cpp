@@ -5,6 +5,7 @@
 // walked value and what the frame computes follow the keys.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -20,6 +21,7 @@
 #include "fractview/kernel.h"
 #include "gpu_test.h"
 #include "gravsim/kernel.h"
+#include "holdings.h"
 #include "spherecast/kernel.h"
 
 namespace {
@@ -33,7 +35,7 @@ constexpr int kEvents = 1000;
 struct Walk {
     const char* name;
     viewer::Program prog;
-    viewer::Memory* memory;
+    std::vector<faulty::Buffer> (*holds)(int mode);  // the running mode's buffers now
     void (*setUp)();
     unsigned picks;
     int (*modeOf)(unsigned pick);           // the mode a pick selects, 0 for an arrow
@@ -146,16 +148,46 @@ void cvCheck(int) {
             << "centroid " << k;
 }
 
+// ---- what each mode holds at the current count ---------------------------------------------
+
+std::vector<faulty::Buffer> fractviewHolds(int mode) {
+    std::vector<faulty::Buffer> b{{"pixels", fractview::kImageBytes, false}};
+    if (mode == 2) b.push_back({"pixels_gpu", fractview::kImageBytes, true});
+    return b;
+}
+std::vector<faulty::Buffer> spherecastHolds(int mode) {
+    std::vector<faulty::Buffer> b{{"pixels", sc::imageBytes, false}, {"spheres", (size_t)sc::spheres_count * 28, false}};
+    if (mode >= 2) b.push_back({"pixels_gpu", sc::imageBytes, true});
+    return b;
+}
+std::vector<faulty::Buffer> gravsimHolds(int mode) {
+    const size_t v = (size_t)gravsim::bodyCount * 16, m = (size_t)gravsim::bodyCount * 4;
+    std::vector<faulty::Buffer> b{{"pos", v, false}, {"vel", v, false}, {"mass", m, false}};
+    if (mode >= 2)
+        b.insert(b.end(), {{"d_pos0", v, true}, {"d_pos1", v, true}, {"d_vel0", v, true}, {"d_vel1", v, true},
+                           {"d_mass", m, true}});
+    return b;
+}
+std::vector<faulty::Buffer> clusterviewHolds(int mode) {
+    const size_t n16 = (size_t)cv::pointCount * 16, n4 = (size_t)cv::pointCount * 4, k16 = 16 * cv::clusterCount;
+    std::vector<faulty::Buffer> b{{"points", n16, false}, {"pointColors", n16, false}, {"pointLabel", n4, false},
+                                  {"centroids", k16, false}, {"centroidColors", k16, false}};
+    if (mode == 2)
+        b.insert(b.end(), {{"d_points", n16, true}, {"d_pointColors", n16, true}, {"d_pointLabel", n4, true},
+                           {"d_centroids", k16, true}, {"d_centroidColors", k16, true}});
+    return b;
+}
+
 const Walk kWalks[] = {
     // Each frame is a whole 1024 x 768 image: the cap stays at 4 or below.
-    {"fractview", fractview::program(nullptr), &fractview::memory, fractview::resetView, 4,
+    {"fractview", fractview::program(nullptr), fractviewHolds, fractview::resetView, 4,
      [](unsigned pick) { return pick < 2 ? (int)pick + 1 : 0; }, [](unsigned pick, bool) { return pick == 2; },
      &fractview::prec, [](int p, bool up) { return up ? p + 1 : p > 1 ? p - 1 : p; }, 1, 4,
      [](int, int p) { return p; }, 8, "Julia Fractals:  %s, 2.00 FPS", fvPoison, fvCheck, nullptr, 300, 300, 80, 0,
      false},
     // Out of 32: keys 1 and 2 five times each, key 3 once (it resets the scene to 20
     // spheres, which the walk then takes down), up ten times, down eleven.
-    {"spherecast", spherecast::program(nullptr), &spherecast::memory,
+    {"spherecast", spherecast::program(nullptr), spherecastHolds,
      [] {
          // A view that holds the whole random scene, set as a user would: eleven wheel
          // steps out, then a click that puts the scene centre mid-window.
@@ -169,7 +201,7 @@ const Walk kWalks[] = {
      scPoison, scCheck, nullptr, 250, 500, 80, 0, false},
     // Out of 12: each mode key once, an arrow eight times, three in four the heading's way;
     // the ceiling passes one block of the kernels while a CPU step stays short.
-    {"gravsim", gravsim::program(nullptr), &gravsim::memory, nullptr, 12,
+    {"gravsim", gravsim::program(nullptr), gravsimHolds, nullptr, 12,
      [](unsigned pick) { return pick < 4 ? (int)pick + 1 : 0; },
      [](unsigned pick, bool climbing) { return (pick < 10) == climbing; }, &gravsim::bodyCount, gsLadder, 1, 640,
      [](int, int n) { return n; }, 1, "N-Body (mode: %s, bodies: %d, FPS: 4.98)", gsKeep, gsCheck,
@@ -178,7 +210,7 @@ const Walk kWalks[] = {
      },
      250, 500, 999, 50, true},
     // Out of 8: each mode key once, an arrow six times, five in six the heading's way.
-    {"clusterview", clusterview::program(nullptr), &clusterview::memory, nullptr, 8,
+    {"clusterview", clusterview::program(nullptr), clusterviewHolds, nullptr, 8,
      [](unsigned pick) { return pick < 2 ? (int)pick + 1 : 0; },
      [](unsigned pick, bool climbing) { return (pick < 7) == climbing; }, &cv::pointCount,
      [](int n, bool up) { return up ? n * 2 : n > cv::minPointCount ? n / 2 : n; }, cv::minPointCount, 2048,
@@ -188,30 +220,25 @@ const Walk kWalks[] = {
 
 // What every event must leave: the running mode's buffers at their sizes, no other's.
 void checkHolding(const Walk& w, int mode, size_t devicesBefore, size_t deviceBytesBefore) {
-    int host = 0, device = 0;
-    size_t deviceBytes = 0;
-    const viewer::List<viewer::Mode>& modes = w.prog.params->modes;
-    for (const viewer::Buffer& b : modes[mode - 1].buffers) {
-        const void* p = b.slot.get();
-        const size_t bytes = p == sc::spheres ? (size_t)sc::spheres_count * 28 : b.bytes();  // resized by arrows
-        ASSERT_EQ(p != nullptr, bytes > 0) << b.name;
-        if (!p) continue;
-        (b.device ? device : host) += 1;
-        if (b.device) deviceBytes += bytes;
+    size_t device = 0, deviceBytes = 0;
+    std::vector<std::string> held;
+    for (const faulty::Buffer& b : w.holds(mode)) {
+        const void* p = holdings::named(w.name, b.name);
+        held.push_back(b.name);
+        if (b.bytes > 0) ASSERT_NE(p, nullptr) << b.name;
+        if (b.device) device += 1, deviceBytes += b.bytes;
 #if defined(__GLIBC__)
-        if (!b.device) ASSERT_GE(malloc_usable_size(const_cast<void*>(p)), bytes) << b.name;
+        if (!b.device && p) ASSERT_GE(malloc_usable_size(const_cast<void*>(p)), b.bytes) << b.name;
 #endif
     }
-    for (const viewer::Mode& m : modes)
-        for (const viewer::Buffer& b : m.buffers)
-            if (b.device && b.slot.get()) ASSERT_GT(device, 0) << b.name << " held outside a GPU mode";
-    ASSERT_EQ(faulty::ledger.liveHost, host);
-    ASSERT_EQ(faulty::ledger.liveDevice, device);
+    for (const holdings::Global& g : holdings::of(w.name))
+        if (std::find(held.begin(), held.end(), g.name) == held.end())
+            ASSERT_EQ(holdings::valueOf(g), nullptr) << g.name << " held outside its modes";
 #if GPU_BACKEND_IS_CPU
     ASSERT_EQ(gpu::cpu::trackedAllocationCount(), devicesBefore + device);
     ASSERT_EQ(gpu::cpu::trackedAllocationBytes(), deviceBytesBefore + deviceBytes);
 #endif
-    (void)devicesBefore, (void)deviceBytesBefore, (void)deviceBytes;
+    (void)devicesBefore, (void)deviceBytesBefore, (void)deviceBytes, (void)device;
 }
 
 void churn(const Walk& w) {
@@ -223,8 +250,6 @@ void churn(const Walk& w) {
     const size_t devicesBefore = 0, deviceBytesBefore = 0;
 #endif
     cudaGetLastError();  // clear anything earlier tests left
-    faulty::ledger = faulty::Ledger{};
-    *w.memory = faulty::memory();
     viewer::state = viewer::State{};
     now = 0;
     viewer::platform = viewer::Platform{[] { return now; }, [](const char* t) { title = t; }};
@@ -287,16 +312,12 @@ void churn(const Walk& w) {
     printf("%s churn: %d switches, %d arrows, %d frames, up to %d\n", w.name, switches, arrows, frames, highest);
 
     viewer::releaseMode();  // what the program does when its main loop returns
-    for (const viewer::Mode& m : w.prog.params->modes)
-        for (const viewer::Buffer& b : m.buffers) EXPECT_EQ(b.slot.get(), nullptr) << b.name;
-    EXPECT_EQ(faulty::ledger.liveHost, 0);
-    EXPECT_EQ(faulty::ledger.liveDevice, 0);
+    for (const holdings::Global& g : holdings::of(w.name)) EXPECT_EQ(holdings::valueOf(g), nullptr) << g.name;
 #if GPU_BACKEND_IS_CPU
     EXPECT_EQ(gpu::cpu::trackedAllocationCount(), devicesBefore);
     EXPECT_EQ(gpu::cpu::trackedAllocationBytes(), deviceBytesBefore);
 #endif
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
-    *w.memory = viewer::systemMemory();
 }
 
 TEST(Churn, ThousandKeysLeaveNothingBehind) {
@@ -307,7 +328,6 @@ TEST(Churn, ThousandKeysLeaveNothingBehind) {
     }
     EXPECT_GT(emptyFrames, 0) << "spherecast never drew an empty scene";
     EXPECT_GE(modeThreeFrames, 5) << "spherecast drew mode 3 too rarely";
-    EXPECT_EQ(gravsim::currentBuffer, 0);  // the release starts the pair over
 }
 
 }  // namespace

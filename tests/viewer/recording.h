@@ -1,6 +1,6 @@
 // A recording stand-in for a program's modes, on the program's own frame table: mode 1
 // holds one host buffer "pos", mode 2 one device buffer "d_pos0" (4096 bytes each), any
-// further mode nothing. Taking a mode's buffer records "allocate<n>", returning it
+// further mode nothing. Taking a mode's buffer records "allocate<n>", returning a held one
 // "release<n>"; with refuseNext set the allocation is refused.
 #pragma once
 
@@ -16,30 +16,27 @@ inline bool refuseNext = false;
 inline char blocks[3];
 inline void *held1, *held2;
 
-inline size_t bytes1() {
+inline bool allocate1() {
     events.push_back("allocate1");
-    return 4096;
+    held1 = refuseNext ? nullptr : &blocks[1];
+    return viewer::allocated(held1, "pos", 4096);
 }
-inline size_t bytes2() {
+inline bool allocate2() {
     events.push_back("allocate2");
-    return 4096;
+    held2 = refuseNext ? nullptr : &blocks[2];
+    return viewer::allocated(refuseNext ? cudaErrorNoDevice : cudaSuccess, "d_pos0", 4096);
 }
-
-inline viewer::Memory memory{
-    [](size_t) -> void* { return refuseNext ? nullptr : &blocks[1]; },
-    [](void*) { events.push_back("release1"); },
-    [](void** p, size_t) {
-        *p = refuseNext ? nullptr : &blocks[2];
-        return refuseNext ? cudaErrorNoDevice : cudaSuccess;
-    },
-    [](void*) {
-        events.push_back("release2");
-        return cudaSuccess;
-    },
-};
-
-inline const viewer::Buffer kBuffer1[] = {{"pos", false, bytes1, viewer::slot<held1>()}};
-inline const viewer::Buffer kBuffer2[] = {{"d_pos0", true, bytes2, viewer::slot<held2>()}};
+inline bool allocateNothing() { return true; }
+inline void releaseNothing() {}
+inline void release1() {
+    if (held1) events.push_back("release1");
+    held1 = nullptr;
+}
+inline void release2() {
+    if (held2) events.push_back("release2");
+    held2 = nullptr;
+}
+inline void* const kBuffers[] = {&held1, &held2};
 inline viewer::Mode modes[8];
 inline viewer::FrameParams params;
 
@@ -51,15 +48,16 @@ inline viewer::Program program(const viewer::FrameParams& real, void (*compute1)
     refuseNext = false;
     held1 = held2 = nullptr;
     for (int i = 0; i < real.modes.count; ++i) {
-        modes[i] = viewer::Mode{real.modes[i].key, real.modes[i].name, {}, nullptr, nullptr, nullptr, nullptr};
-        if (i == 0) modes[i].buffers = kBuffer1, modes[i].compute = compute1;
-        if (i == 1) modes[i].buffers = kBuffer2, modes[i].compute = compute2;
+        modes[i] = viewer::Mode{real.modes[i].key, real.modes[i].name, allocateNothing, releaseNothing, nullptr,
+                                nullptr};
+        if (i == 0) modes[i] = {real.modes[i].key, real.modes[i].name, allocate1, release1, compute1, nullptr};
+        if (i == 1) modes[i] = {real.modes[i].key, real.modes[i].name, allocate2, release2, compute2, release2};
     }
     params = real;
     params.modes.items = modes;
+    params.buffers = kBuffers;
     viewer::Program p{};
     p.params = &params;
-    p.memory = &memory;
     p.count = count;
     return p;
 }

@@ -15,6 +15,7 @@
 #include "fractview/kernel.h"
 #include "gpu_test.h"
 #include "gravsim/kernel.h"
+#include "holdings.h"
 #include "spherecast/kernel.h"
 
 namespace {
@@ -29,14 +30,12 @@ struct Step {
     int arrow;
     int to, countAfter;
     cudaError_t deviceError;
-    int fromCount = -1;        // the running count is first brought down to this (-1: the case's)
-    bool resizeFails = false;  // spherecast's up arrow: the realloc fails, not an allocation
+    int fromCount = -1;  // the running count is first brought down to this (-1: the case's)
 };
 
 struct Case {
     const char* name;
     viewer::Program prog;
-    viewer::Memory* memory;
     void (*reset)();  // defaults, the test's count and view, a seed
     const char* countWord;  // the count in the refusal line ("bodies"), or null
     // What entering `mode` at `count` takes, in order (arrow: what the arrow takes).
@@ -52,7 +51,7 @@ struct Case {
 
 std::vector<Buffer> fractviewTakes(int mode, int, bool) {
     if (mode == 1) return {{"pixels", fractview::kImageBytes, false}};
-    return {{"pixels_gpu", fractview::kImageBytes, true}, {"pixels", fractview::kImageBytes, false}};
+    return {{"pixels", fractview::kImageBytes, false}, {"pixels_gpu", fractview::kImageBytes, true}};
 }
 
 std::vector<Buffer> spherecastTakes(int mode, int count, bool arrow) {
@@ -89,7 +88,7 @@ std::vector<Buffer> clusterviewTakes(int mode, int n, bool) {
 }
 
 const Case kCases[] = {
-    {"fractview", fractview::program(nullptr), &fractview::memory,
+    {"fractview", fractview::program(nullptr),
      [] {
          fractview::resetView();
          fractview::prec = 4;  // short frames
@@ -97,7 +96,7 @@ const Case kCases[] = {
      nullptr, fractviewTakes, "pixels", true, nullptr, nullptr,
      {{1, '1', 0, 1, 0, kOom}},
      {{1, '2', 0, 2, 0, kOom}, {2, '1', 0, 1, 0, kOom}, {2, '2', 0, 2, 0, cudaErrorNoDevice}}},
-    {"spherecast", spherecast::program(nullptr), &spherecast::memory,
+    {"spherecast", spherecast::program(nullptr),
      [] {
          spherecast::spheres_count = 5;
          spherecast::scale = 1.7f;  // a view of the whole random scene
@@ -107,16 +106,16 @@ const Case kCases[] = {
      },
      "spheres", spherecastTakes, "pixels", false, "spheres", nullptr,
      {{1, '1', 0, 1, 5, kOom},
-      {1, 0, kUp, 1, 6, kOom, 5, true},
-      {1, 0, kUp, 1, 1, kOom, 0}},  // an empty scene grows through the allocator
+      {1, 0, kUp, 1, 6, kOom, 5},
+      {1, 0, kUp, 1, 1, kOom, 0}},
      {{1, '2', 0, 2, 5, kOom},
       {2, '3', 0, 3, 20, cudaErrorNoDevice},
       {3, '1', 0, 1, 5, kOom, 5},
       {3, '3', 0, 3, 20, kOom, 5},
       {2, '2', 0, 2, 5, cudaErrorInitializationError},
-      {3, 0, kUp, 3, 6, kOom, 5, true},
+      {3, 0, kUp, 3, 6, kOom, 5},
       {2, 0, kUp, 2, 1, kOom, 0}}},
-    {"gravsim", gravsim::program(nullptr), &gravsim::memory,
+    {"gravsim", gravsim::program(nullptr),
      [] {
          gravsim::bodyCount = 64;
          srand(7);
@@ -132,7 +131,7 @@ const Case kCases[] = {
       {2, 0, kUp, 2, 80, kOom},
       {3, 0, kDown, 3, 48, cudaErrorNoDevice},
       {4, 0, kUp, 4, 80, kOom}}},
-    {"clusterview", clusterview::program(nullptr), &clusterview::memory,
+    {"clusterview", clusterview::program(nullptr),
      [] {
          clusterview::randomSource = rand;
          clusterview::pointCount = 512;
@@ -152,17 +151,13 @@ const Case kCases[] = {
 const viewer::Mode& modeOf(const Case& c, int mode) { return c.prog.params->modes[mode - 1]; }
 int countOf(const Case& c) { return c.prog.count ? c.prog.count() : 0; }
 
-// What a held buffer holds now: its listed size, but spherecast's scene follows its count
-// (the arrows resize it).
-size_t heldBytes(const viewer::Buffer& b) {
-    return b.slot.get() == spherecast::spheres ? (size_t)spherecast::spheres_count * 28 : b.bytes();
-}
-
-std::vector<char> contents(const viewer::Buffer& b) {
-    const void* p = b.slot.get();
+// What the running mode's buffer b holds now; spherecast's scene follows its count (the
+// arrows resize it, also in mode 3).
+std::vector<char> contents(const Case& c, const Buffer& b) {
+    const void* p = holdings::named(c.name, b.name);
     std::vector<char> out;
     if (!p) return out;
-    out.resize(heldBytes(b));
+    out.resize(p == spherecast::spheres ? (size_t)spherecast::spheres_count * 28 : b.bytes);
     if (b.device)
         EXPECT_EQ(cudaMemcpy(out.data(), p, out.size(), cudaMemcpyDeviceToHost), cudaSuccess);
     else if (!out.empty())
@@ -170,23 +165,18 @@ std::vector<char> contents(const viewer::Buffer& b) {
     return out;
 }
 
-const viewer::Buffer* bufferNamed(const Case& c, const char* name) {
-    for (const viewer::Buffer& b : modeOf(c, viewer::state.mode).buffers)
-        if (!strcmp(b.name, name)) return &b;
-    return nullptr;
-}
 std::vector<char> contentsOf(const Case& c, const char* name) {
-    const viewer::Buffer* b = name ? bufferNamed(c, name) : nullptr;
-    return b ? contents(*b) : std::vector<char>();
+    for (const Buffer& b : c.takes(viewer::state.mode, countOf(c), false))
+        if (name && !strcmp(b.name, name)) return contents(c, b);
+    return {};
 }
 
 // Everything a refused step must leave as it was.
 struct Snapshot {
     int mode, count, own;
-    std::vector<const void*> pointers;  // every slot of every mode
+    std::vector<const void*> pointers;    // every buffer global of the program
     std::vector<std::vector<char>> held;  // the running mode's buffers
-    int liveHost, liveDevice;
-    size_t tracked = 0;
+    size_t deviceBuffers;
 };
 
 void expectUnchanged(const Snapshot& before, const Snapshot& now) {
@@ -195,24 +185,17 @@ void expectUnchanged(const Snapshot& before, const Snapshot& now) {
     EXPECT_EQ(now.own, before.own);
     EXPECT_EQ(now.pointers, before.pointers) << "a buffer was replaced";
     EXPECT_TRUE(now.held == before.held) << "a buffer's contents changed";
-    EXPECT_EQ(now.liveHost, before.liveHost) << "host buffers leaked or lost";
-    EXPECT_EQ(now.liveDevice, before.liveDevice) << "device buffers leaked or lost";
-    EXPECT_EQ(now.tracked, before.tracked);
+    EXPECT_EQ(now.deviceBuffers, before.deviceBuffers) << "device buffers leaked or lost";
 }
 
 Snapshot snapshot(const Case& c) {
-    Snapshot s{viewer::state.mode, countOf(c), c.own ? c.own() : 0, {}, {}, faulty::ledger.liveHost,
-               faulty::ledger.liveDevice};
-    for (const viewer::Mode& m : c.prog.params->modes)
-        for (const viewer::Buffer& b : m.buffers) s.pointers.push_back(b.slot.get());
-    for (const viewer::Buffer& b : modeOf(c, viewer::state.mode).buffers) s.held.push_back(contents(b));
-#if GPU_BACKEND_IS_CPU
-    s.tracked = gpu::cpu::trackedAllocationCount();
-#endif
+    Snapshot s{viewer::state.mode, countOf(c), c.own ? c.own() : 0, {}, {}, faulty::deviceBuffers()};
+    for (const holdings::Global& g : holdings::of(c.name)) s.pointers.push_back(holdings::valueOf(g));
+    for (const Buffer& b : c.takes(viewer::state.mode, countOf(c), false)) s.held.push_back(contents(c, b));
     return s;
 }
 
-void* failingResize(void*, size_t) { return nullptr; }
+size_t devicesAtStart = 0;  // device buffers held by others before the case
 
 void press(const Case& c, const Step& s) {
     if (s.key)
@@ -240,26 +223,24 @@ void run(const Case& c, const Step& s) {
         for (size_t i = 0; i < shown.size(); i += 16) lit += ((const float4*)&shown[i])->w == 1.0f;
         ASSERT_GT(lit, 1000) << "a picture worth keeping";
     }
-    const std::vector<Buffer> takes = s.resizeFails ? std::vector<Buffer>{}
-                                                    : c.takes(s.to, s.countAfter, s.key == 0 && c.picture);
-    const size_t failures = s.resizeFails ? 1 : takes.size();
-    for (size_t k = 1; k <= failures; ++k) {
+    const std::vector<Buffer> takes = c.takes(s.to, s.countAfter, s.key == 0 && c.picture);
+    std::vector<std::string> names;
+    for (const Buffer& b : takes) names.push_back(b.name);
+    for (size_t k = 1; k <= takes.size(); ++k) {
         SCOPED_TRACE("allocation " + std::to_string(k) + " fails");
         const Snapshot before = snapshot(c);
-        faulty::arm(s.resizeFails ? 0 : (int)k, s.deviceError);
-        if (s.resizeFails) spherecast::resize = failingResize;
+        faulty::arm((int)k, s.deviceError);
         testing::internal::CaptureStderr();
         press(c, s);
         const std::string err = testing::internal::GetCapturedStderr();
-        spherecast::resize = realloc;
-        EXPECT_EQ(faulty::ledger.calls, s.resizeFails ? 0 : (int)k) << "allocations went on after a refusal";
+        EXPECT_EQ(faulty::ledger.taken, std::vector<std::string>(names.begin(), names.begin() + (long)k))
+            << "allocations went on after a refusal";
         expectUnchanged(before, snapshot(c));
-        const Buffer failed = s.resizeFails ? c.takes(s.to, s.countAfter, true)[0] : takes[k - 1];
-        EXPECT_EQ(err, faulty::refusalLine(c.name, failed, s.deviceError, s.from,
+        EXPECT_EQ(err, faulty::refusalLine(c.name, takes[k - 1], s.deviceError, s.from,
                                            viewer::modeName(*c.prog.params, s.from), keeps(c, count)));
         EXPECT_FALSE(faulty::cudaErrorLeft()) << "the refused allocation's error was left for the next launch";
         if (c.picture) {  // the running mode draws the same picture again
-            memset(bufferNamed(c, c.picture)->slot.get(), 0x7f, shown.size());
+            memset(holdings::named(c.name, c.picture), 0x7f, shown.size());
             viewer::computeFrame();
             EXPECT_TRUE(contentsOf(c, c.picture) == shown) << "the next frame drew something else";
         }
@@ -273,14 +254,12 @@ void run(const Case& c, const Step& s) {
     testing::internal::CaptureStderr();
     press(c, s);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(faulty::ledger.calls, (int)takes.size());
+    EXPECT_EQ(faulty::ledger.taken, names);
     EXPECT_EQ(viewer::state.mode, s.to);
     EXPECT_EQ(countOf(c), s.countAfter);
-    int host = 0, device = 0;
-    for (const Buffer& b : c.takes(s.to, s.countAfter, false))
-        if (b.bytes > 0) (b.device ? device : host) += 1;
-    EXPECT_EQ(faulty::ledger.liveHost, host);
-    EXPECT_EQ(faulty::ledger.liveDevice, device);
+    size_t device = 0;
+    for (const Buffer& b : c.takes(s.to, s.countAfter, false)) device += b.device && b.bytes > 0;
+    if (GPU_BACKEND_IS_CPU) EXPECT_EQ(faulty::deviceBuffers(), devicesAtStart + device);
     if (c.fresh && s.countAfter == count && s.key) EXPECT_FALSE(contentsOf(c, c.fresh) == old) << "no new data";
     viewer::computeFrame();
     if (c.samePictureAfter) EXPECT_TRUE(contentsOf(c, c.picture) == shown) << "another picture of the same view";
@@ -288,21 +267,20 @@ void run(const Case& c, const Step& s) {
 }
 
 void runAll(bool gpu) {
+    const faulty::Installed hook;
     for (const Case& c : kCases) {
         viewer::state = viewer::State{};
         viewer::program = &c.prog;
         viewer::platform = viewer::Platform{[] { return 0; }, [](const char*) {}};
-        faulty::ledger = faulty::Ledger{};
-        *c.memory = faulty::memory();
+        devicesAtStart = faulty::deviceBuffers();
         c.reset();
         for (const Step& s : gpu ? c.gpuSteps : c.cpuSteps) {
             run(c, s);
             if (testing::Test::HasFailure()) break;
         }
         viewer::releaseMode();
-        EXPECT_EQ(faulty::ledger.liveHost, 0) << c.name;
-        EXPECT_EQ(faulty::ledger.liveDevice, 0) << c.name;
-        *c.memory = viewer::systemMemory();
+        EXPECT_EQ(faulty::deviceBuffers(), devicesAtStart) << c.name;
+        for (const holdings::Global& g : holdings::of(c.name)) EXPECT_EQ(holdings::valueOf(g), nullptr) << g.name;
         if (testing::Test::HasFailure()) return;
     }
 }
@@ -339,12 +317,12 @@ TEST(Refusal, WithoutADeviceTheGpuModesAreRefusedAndTheCpuModeRuns) {
         viewer::state = viewer::State{};
         viewer::platform = viewer::Platform{[] { return 0; }, [](const char*) {}};
         ASSERT_TRUE(viewer::enter(c.prog, 1));
-        const void* held = modeOf(c, 1).buffers[0].slot.get();
+        const void* held = holdings::valueOf(holdings::of(c.name)[0]);
         testing::internal::CaptureStderr();
         for (const char* k = row.keys; *k; ++k) viewer::keyboard((unsigned char)*k, 0, 0);
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(viewer::state.mode, 1);
-        EXPECT_EQ(modeOf(c, 1).buffers[0].slot.get(), held);
+        EXPECT_EQ(holdings::valueOf(holdings::of(c.name)[0]), held);
         EXPECT_NE(err.find(row.refused), std::string::npos) << err;
         EXPECT_NE(err.find(row.keeps), std::string::npos) << err;
         viewer::computeFrame();
@@ -358,38 +336,29 @@ TEST(Refusal, AtStartUpTheProgramEndsWithTheLine) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const struct {
         int caseIndex, mode;  // mode 0: allocateMode, the programs' own start-up
-        bool device;          // the host or the device allocator refuses
+        int failAt;           // the allocation that is refused, from 1
         cudaError_t error;
         const char* line;
     } rows[] = {
-        {0, 0, false, kOom,
+        {0, 0, 1, kOom,
          "^fractview: cannot allocate 12582912 bytes of host memory for pixels \\(out of memory\\); exiting\n$"},
-        {0, 2, true, kOom, "^fractview: cannot allocate 12582912 bytes of device memory for pixels_gpu"},
-        {1, 0, false, kOom,
+        {0, 2, 2, kOom, "^fractview: cannot allocate 12582912 bytes of device memory for pixels_gpu"},
+        {1, 0, 1, kOom,
          "^spherecast: cannot allocate 12582912 bytes of host memory for pixels \\(out of memory\\); exiting\n$"},
-        {2, 2, true, cudaErrorNoDevice,
+        {2, 2, 4, cudaErrorNoDevice,
          "^gravsim: cannot allocate 16384 bytes of device memory for d_pos0 \\(no CUDA-capable device is "
          "detected\\); exiting\n$"},
     };
-    static cudaError_t error;
+    const faulty::Installed hook;
     for (const auto& row : rows) {
         const Case& c = kCases[row.caseIndex];
         SCOPED_TRACE(row.line);
         viewer::state = viewer::State{};
         viewer::program = &c.prog;
         if (row.caseIndex == 2) gravsim::bodyCount = gravsim::startBodyCount;
-        *c.memory = viewer::systemMemory();
-        error = row.error;
-        if (row.device)
-            c.memory->deviceAlloc = [](void** p, size_t) {
-                *p = nullptr;
-                return error;
-            };
-        else
-            c.memory->hostAlloc = [](size_t) -> void* { return nullptr; };
+        faulty::arm(row.failAt, row.error);
         EXPECT_EXIT(row.mode ? viewer::enter(c.prog, row.mode) : viewer::allocateMode(), testing::ExitedWithCode(1),
                     row.line);
-        *c.memory = viewer::systemMemory();
     }
 }
 
