@@ -23,6 +23,9 @@
 
 namespace clusterview {
 
+using viewer::allocated;
+using viewer::cudaCheck;
+
 int pointCount = startPointCount;
 float4* points = nullptr;
 float4* pointColors = nullptr;
@@ -37,9 +40,6 @@ float4* d_centroidColors = nullptr;
 unsigned* d_pointLabel = nullptr;
 
 int (*randomSource)() = rand;
-
-using viewer::allocated;
-using viewer::cudaCheck;
 
 namespace {
 
@@ -243,7 +243,8 @@ bool allocateGPU() {
                      "centroid colour upload");
 }
 
-void releaseDevice() {
+// Mode 2's device arrays (the frame runs mode 1's release after it).
+void releaseGPU() {
     cudaFree(d_points);
     cudaFree(d_pointColors);
     cudaFree(d_pointLabel);
@@ -251,11 +252,6 @@ void releaseDevice() {
     cudaFree(d_centroidColors);
     d_points = d_centroids = d_pointColors = d_centroidColors = nullptr;
     d_pointLabel = nullptr;
-}
-
-void releaseGPU() {
-    releaseDevice();
-    releaseCPU();
 }
 
 // The assignment on the device, the update on the host, the new centroids back up.
@@ -277,8 +273,7 @@ void* const kBuffers[] = {&points,   &pointColors,   &pointLabel,   &centroids, 
 
 const viewer::Mode kModes[] = {
     {.key = 0x31, .name = "CPU", .allocate = allocateCPU, .release = releaseCPU, .compute = stepCPU},
-    {.key = 0x32, .name = "GPU", .allocate = allocateGPU, .release = releaseGPU, .compute = stepGPU,
-     .releaseDevice = releaseDevice},
+    {.key = 0x32, .name = "GPU", .allocate = allocateGPU, .release = releaseGPU, .compute = stepGPU, .gpu = true},
 };
 
 }  // namespace

@@ -85,16 +85,12 @@ void updateCentroids();
 
 // ---- the modes: allocate, release, compute ----------------------------------------------
 
-// Mode 1 holds points, pointColors, pointLabel, centroids and centroidColors; mode 2 also
-// their device twins. Each entry makes a new cloud (its first 128 points the centroids)
-// and uploads it. The frame enters and leaves them (viewer::enter for the benchmark and
-// tests). releaseDevice is mode 2's fallback to mode 1: it keeps the host arrays.
-bool allocateCPU();
-void releaseCPU();
+// The modes' compute steps. Mode 1 holds points, pointColors, pointLabel, centroids and
+// centroidColors; mode 2 also their device twins. Each mode is the triple allocate,
+// release, step in kernel.cu; each entry makes a new cloud (its first 128 points the
+// centroids) and uploads it. The frame enters and leaves them (viewer::enter for the
+// benchmark and tests).
 void stepCPU();
-bool allocateGPU();
-void releaseGPU();
-void releaseDevice();
 void stepGPU();
 
 // ---- keys ------------------------------------------------------------------------------

@@ -19,6 +19,9 @@
 
 namespace fractview {
 
+using viewer::allocated;
+using viewer::cudaCheck;
+
 // ---- state -------------------------------------------------------------------------------
 
 float scale = 0.003f;
@@ -106,9 +109,6 @@ cudaError_t launchJuliaColorGPU(dim3 grid, dim3 block, float scale, float mx, fl
 
 // ---- the modes: allocate, release, compute -------------------------------------------------
 
-using viewer::allocated;
-using viewer::cudaCheck;
-
 // Mode 1: the host image.
 bool allocateCPU() {
     pixels = (float4*)malloc(kImageBytes);
@@ -126,14 +126,12 @@ bool allocateGPU() {
     return allocated(cudaMalloc(&pixels_gpu, kImageBytes), "pixels_gpu", kImageBytes);
 }
 
-void releaseDevice() {
+// Only the device image: the frame runs mode 1's release after it (a GPU mode's host
+// buffers are mode 1's), and cudaFree of a null pointer does nothing, so a mode refused
+// half-way through its allocate is released the same way.
+void releaseGPU() {
     cudaFree(pixels_gpu);
     pixels_gpu = nullptr;
-}
-
-void releaseGPU() {
-    releaseDevice();
-    releaseCPU();
 }
 
 cudaError_t renderGPUWith(dim3 grid, dim3 block) {
@@ -154,7 +152,7 @@ void* const kBuffers[] = {&pixels, &pixels_gpu};
 const viewer::Mode kModes[] = {
     {.key = 0x31, .name = "CPU mode", .allocate = allocateCPU, .release = releaseCPU, .compute = renderCPU},
     {.key = 0x32, .name = "GPU mode", .allocate = allocateGPU, .release = releaseGPU, .compute = renderGPU,
-     .releaseDevice = releaseDevice},
+     .gpu = true},
 };
 
 }  // namespace

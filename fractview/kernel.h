@@ -52,15 +52,10 @@ void resetView();
 
 // ---- modes ---------------------------------------------------------------------------
 
-// Mode 1 holds pixels; mode 2 pixels and pixels_gpu. Each is the triple allocate,
-// release, compute; the frame enters and leaves them (viewer::enter for the benchmark and
-// tests). releaseDevice is mode 2's fallback to mode 1: it keeps the host image.
-bool allocateCPU();
-void releaseCPU();
+// The modes' compute steps. Mode 1 holds pixels; mode 2 pixels and pixels_gpu. Each mode
+// is the triple allocate, release, compute in kernel.cu; the frame enters and leaves them
+// (viewer::enter for the benchmark and tests).
 void renderCPU();
-bool allocateGPU();
-void releaseGPU();
-void releaseDevice();
 void renderGPU();
 
 // The GPU step with a given launch shape; returns the launch result. A refused shape skips

@@ -269,8 +269,8 @@ void releaseCPU() {
     mass = nullptr;
 }
 
-// Modes 2 to 4 hold mode 1's arrays and the device arrays.
-void releaseDevice() {
+// Modes 2 to 4 hold mode 1's arrays and the device arrays; this returns the device ones.
+void releaseGPU() {
     cudaFree(d_pos0);
     cudaFree(d_pos1);
     cudaFree(d_vel0);
@@ -278,11 +278,6 @@ void releaseDevice() {
     cudaFree(d_mass);
     d_pos0 = d_pos1 = d_vel0 = d_vel1 = nullptr;
     d_mass = nullptr;
-}
-
-void releaseGPU() {
-    releaseDevice();
-    releaseCPU();
 }
 
 // Mode 2 uploads the masses and the pair its kernel writes, so that w = 1 is there before
@@ -355,12 +350,11 @@ void* const kBuffers[] = {&pos, &vel, &mass, &d_pos0, &d_pos1, &d_vel0, &d_vel1,
 
 const viewer::Mode kModes[] = {
     {.key = 0x26, .name = "CPU", .allocate = allocateCPU, .release = releaseCPU, .compute = stepCPU},
-    {.key = 0x32, .name = "GPU", .allocate = allocateGPU, .release = releaseGPU, .compute = stepGPU,
-     .releaseDevice = releaseDevice},
+    {.key = 0x32, .name = "GPU", .allocate = allocateGPU, .release = releaseGPU, .compute = stepGPU, .gpu = true},
     {.key = 0x22, .name = "GPU double buffer", .allocate = allocateGPUBuffers, .release = releaseGPU,
-     .compute = stepGPUBuffer, .releaseDevice = releaseDevice},
+     .compute = stepGPUBuffer, .gpu = true},
     {.key = 0x27, .name = "GPU shared memory", .allocate = allocateGPUBuffers, .release = releaseGPU,
-     .compute = stepGPUShared, .releaseDevice = releaseDevice},
+     .compute = stepGPUShared, .gpu = true},
 };
 
 }  // namespace

@@ -49,19 +49,13 @@ void fillRandomFloats(float* v, int count, float min, float max);
 float* randomFloats(int count, float min, float max);  // the same into a new array (null: no memory)
 // ---- the modes: allocate, release, compute ----------------------------------------------
 
-// Mode 1 holds pos, vel and mass; modes 2 to 4 also the two device pairs and d_mass. Each
-// entry draws a new cloud (and uploads it). The frame enters and leaves them
-// (viewer::enter for the benchmark and tests). releaseDevice is the GPU modes' fallback to
-// mode 1: it keeps the host arrays.
-bool allocateCPU();
-void releaseCPU();
+// The modes' compute steps. Mode 1 holds pos, vel and mass; modes 2 to 4 also the two
+// device pairs and d_mass. Each mode is the triple allocate, release, step in kernel.cu;
+// each entry draws a new cloud (and uploads it). The frame enters and leaves them
+// (viewer::enter for the benchmark and tests).
 // A scratch pair that cannot be had skips the CPU step, with one line on stderr.
 void stepCPU();
-bool allocateGPU();
-void releaseGPU();
-void releaseDevice();
 void stepGPU();
-bool allocateGPUBuffers();  // modes 3 and 4
 void stepGPUBuffer();
 void stepGPUShared();
 

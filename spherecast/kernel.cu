@@ -23,6 +23,9 @@
 
 namespace spherecast {
 
+using viewer::allocated;
+using viewer::cudaCheck;
+
 int spheres_count = startSphereCount;
 Sphere* spheres = nullptr;
 float4* pixels = nullptr;
@@ -106,9 +109,6 @@ cudaError_t launchComputeGPUPixelCM(float dx, float dy, float d_scale, int count
 
 // ---- the modes: allocate, release, compute -----------------------------------------------------
 
-using viewer::allocated;
-using viewer::cudaCheck;
-
 // Mode 1: the host image and a new scene of the current count.
 bool allocateCPU() {
     pixels = (float4*)malloc(imageBytes);
@@ -127,14 +127,9 @@ void releaseCPU() {
 }
 
 // Modes 2 and 3 also hold the device image.
-void releaseDevice() {
+void releaseGPU() {
     cudaFree(pixels_gpu);
     pixels_gpu = nullptr;
-}
-
-void releaseGPU() {
-    releaseDevice();
-    releaseCPU();
 }
 
 // Mode 2.
@@ -183,9 +178,9 @@ void* const kBuffers[] = {&pixels, &spheres, &pixels_gpu};
 const viewer::Mode kModes[] = {
     {.key = 0x31, .name = "CPU mode", .allocate = allocateCPU, .release = releaseCPU, .compute = renderCPU},
     {.key = 0x32, .name = "GPU mode", .allocate = allocateGPU, .release = releaseGPU, .compute = renderGPU,
-     .releaseDevice = releaseDevice},
+     .gpu = true},
     {.key = 0x33, .name = "GPU mode - constant memory", .allocate = allocateConstant, .release = releaseGPU,
-     .compute = renderGPUConstant, .releaseDevice = releaseDevice},
+     .compute = renderGPUConstant, .gpu = true},
 };
 
 // Resizes the host scene to count records, keeping the first ones: the new array is had

@@ -109,18 +109,12 @@ cudaError_t launchComputeGPUPixelCM(float dx, float dy, float d_scale, int count
 
 // ---- the modes: allocate, release, compute --------------------------------------------
 
-// Mode 1 holds pixels and spheres; modes 2 and 3 also pixels_gpu. Entering a mode draws a
-// new scene; mode 3 makes its scene of 20 records and uploads it to spheresCM. The frame
-// enters and leaves them (viewer::enter for the benchmark and tests). releaseDevice is the
-// GPU modes' fallback to mode 1: it keeps the host image and scene.
-bool allocateCPU();
-void releaseCPU();
+// The modes' compute steps. Mode 1 holds pixels and spheres; modes 2 and 3 also
+// pixels_gpu. Entering a mode draws a new scene; mode 3 makes its scene of 20 records and
+// uploads it to spheresCM. Each mode is the triple allocate, release, compute in kernel.cu;
+// the frame enters and leaves them (viewer::enter for the benchmark and tests).
 void renderCPU();
-bool allocateGPU();
-void releaseGPU();
-void releaseDevice();
 void renderGPU();
-bool allocateConstant();
 void renderGPUConstant();
 
 // The count the constant-memory kernel is given: never more than spheresCM holds.

@@ -44,8 +44,6 @@ const Mode* modeAt(int mode) {
     return mode >= 1 && mode <= modes.count ? &modes[mode - 1] : nullptr;
 }
 
-bool isGpuMode(const Mode& m) { return m.releaseDevice != nullptr; }
-
 // Errors after which a GPU context is unusable (kernel faults): illegal address, launch
 // timeout, device assert, hardware stack error, illegal instruction, misaligned address,
 // invalid address space, invalid program counter, launch failure.
@@ -54,8 +52,12 @@ bool sticky(cudaError_t err) {
     return e == 700 || e == 702 || e == 710 || (e >= 714 && e <= 719);
 }
 
+// Everything mode `mode` holds: a GPU mode's device buffers and mode 1's.
 void releaseBuffers(int mode) {
-    if (const Mode* m = modeAt(mode)) m->release();
+    const Mode* m = modeAt(mode);
+    if (!m) return;
+    m->release();
+    if (m->gpu) modeAt(1)->release();
 }
 
 // The values of the program's buffer globals, set aside: while they are, the globals are
@@ -88,7 +90,7 @@ enum class Entry { Entered, Refused, Failed };
 Entry enterMode(int newMode, bool releaseOld) {
     refusalText[0] = '\0';
     const Mode* next = modeAt(newMode);
-    if (next && state.deviceLost && isGpuMode(*next)) return Entry::Failed;
+    if (next && state.deviceLost && next->gpu) return Entry::Failed;
     if (!next) {  // a number without a mode has nothing to take
         if (releaseOld) releaseBuffers(state.mode);
         state.mode = newMode;
@@ -97,7 +99,7 @@ Entry enterMode(int newMode, bool releaseOld) {
     }
     SetAside running;
     if (!next->allocate()) {
-        next->release();
+        releaseBuffers(newMode);
         running.restore();
         return state.failed ? Entry::Failed : Entry::Refused;
     }
@@ -211,7 +213,7 @@ void settleFailure() {
     if (!state.failed) return;
     state.failed = false;
     fputs(failureText, stderr);
-    if (const Mode* m = modeAt(state.mode); m && m->releaseDevice) m->releaseDevice();
+    if (const Mode* m = modeAt(state.mode); m && m->gpu) m->release();
     state.mode = 1;
 }
 

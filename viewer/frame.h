@@ -34,15 +34,16 @@ struct List {
 // A mode is the triple the programs are written as: allocate takes the mode's buffers into
 // the program's globals (malloc, cudaMalloc) and makes its data (random draws, uploads);
 // release returns them (free, cudaFree) and sets the globals to null; compute runs one
-// frame. A GPU mode also has releaseDevice, which returns only its device buffers: a GPU
-// mode holds mode 1's host buffers too, so falling back to mode 1 keeps those.
+// frame. A GPU mode holds mode 1's host buffers too (its allocate calls mode 1's), but its
+// release returns only its device buffers: leaving a GPU mode runs its release and then
+// mode 1's, and falling back to mode 1 after a failed step runs only its own.
 struct Mode {
-    unsigned char key;  // keyboard character that selects the mode
-    const char* name;   // shown in the title
+    unsigned char key;   // keyboard character that selects the mode
+    const char* name;    // shown in the title
     bool (*allocate)();  // false when a buffer was refused (allocated) or a GPU step failed (cudaCheck)
     void (*release)();   // safe on null globals
     void (*compute)();
-    void (*releaseDevice)();  // GPU modes only; null for a CPU mode
+    bool gpu = false;  // a GPU mode, as above
 };
 
 enum class StartUp {

@@ -16,9 +16,15 @@ namespace fv = fractview;
 
 namespace {
 
+// The frame runs fractview's modes, so switchMode and the keys act as in the program.
 class Fractview : public testing::Test {
 protected:
-    void SetUp() override { fv::resetView(); }
+    void SetUp() override {
+        fv::resetView();
+        static const viewer::Program prog = fv::program(nullptr);
+        viewer::program = &prog;
+        viewer::state = viewer::State{};
+    }
     void TearDown() override {
         viewer::releaseMode();  // releases whatever either mode left
         viewer::testFault = nullptr;
@@ -201,20 +207,9 @@ cudaError_t recordTaking(cudaError_t err, const char* what, viewer::Checked kind
     return err;
 }
 
-class Modes : public Fractview {
-protected:
-    void SetUp() override {
-        Fractview::SetUp();
-        prog = fv::program(nullptr);
-        viewer::program = &prog;
-        viewer::state = viewer::State{};
-    }
-    viewer::Program prog{};
-};
-
 // The new mode's buffers are taken while the running mode's image is still there: the
 // hook sees each allocation, and the image set aside must hold what the running mode drew.
-TEST_F(Modes, SwitchTakesTheNewBuffersBeforeReleasingTheOld) {
+TEST_F(Fractview, SwitchTakesTheNewBuffersBeforeReleasingTheOld) {
     REQUIRE_GPU();
     viewer::allocateMode();
     static float4* running;
@@ -239,7 +234,7 @@ TEST_F(Modes, SwitchTakesTheNewBuffersBeforeReleasingTheOld) {
     EXPECT_EQ(fv::pixels_gpu, nullptr);
 }
 
-TEST_F(Modes, SwitchesKeepTheViewAndFreeEveryDeviceBuffer) {
+TEST_F(Fractview, SwitchesKeepTheViewAndFreeEveryDeviceBuffer) {
     REQUIRE_GPU();
 #if GPU_BACKEND_IS_CPU
     const size_t before = gpu::cpu::trackedAllocationCount();
@@ -272,7 +267,7 @@ TEST_F(Modes, SwitchesKeepTheViewAndFreeEveryDeviceBuffer) {
     EXPECT_TRUE(same(at(767, 1023), make_float4(1, 1, 1, 1)));
 }
 
-TEST_F(Modes, TitleRefreshAndCompute) {
+TEST_F(Fractview, TitleRefreshAndCompute) {
     static int now = 0;
     static std::string title;
     viewer::platform = viewer::Platform{[] { return now; }, [](const char* t) { title = t; }};

@@ -48,10 +48,9 @@ inline viewer::Program program(const viewer::FrameParams& real, void (*compute1)
     refuseNext = false;
     held1 = held2 = nullptr;
     for (int i = 0; i < real.modes.count; ++i) {
-        modes[i] = viewer::Mode{real.modes[i].key, real.modes[i].name, allocateNothing, releaseNothing, nullptr,
-                                nullptr};
-        if (i == 0) modes[i] = {real.modes[i].key, real.modes[i].name, allocate1, release1, compute1, nullptr};
-        if (i == 1) modes[i] = {real.modes[i].key, real.modes[i].name, allocate2, release2, compute2, release2};
+        modes[i] = viewer::Mode{real.modes[i].key, real.modes[i].name, allocateNothing, releaseNothing, nullptr};
+        if (i == 0) modes[i] = {real.modes[i].key, real.modes[i].name, allocate1, release1, compute1};
+        if (i == 1) modes[i] = {real.modes[i].key, real.modes[i].name, allocate2, release2, compute2, true};
     }
     params = real;
     params.modes.items = modes;
