@@ -32,28 +32,30 @@ __global__ void orbitKernel(float* out, int n) {
     if (i < n) out[i] = orbit(i);
 }
 
+// Two barriers a round, each thread reading its neighbour's slot between them; the same
+// without barriers reads its own. Any block size up to 1024.
 __global__ void barrierKernel(float* out, int rounds) {
-    __shared__ float s[512];
-    int t = threadIdx.x;
+    __shared__ float s[1024];
+    const unsigned t = threadIdx.x;
     float acc = 0;
     for (int r = 0; r < rounds; ++r) {
         s[t] = acc + t;
         __syncthreads();
-        acc += s[(t + 1) & 511];
+        acc += s[(t + 1) % blockDim.x];
         __syncthreads();
     }
-    out[blockIdx.x * 512 + t] = acc;
+    out[blockIdx.x * blockDim.x + t] = acc;
 }
 
 __global__ void noBarrierKernel(float* out, int rounds) {
-    __shared__ float s[512];
-    int t = threadIdx.x;
+    __shared__ float s[1024];
+    const unsigned t = threadIdx.x;
     float acc = 0;
     for (int r = 0; r < rounds; ++r) {
         s[t] = acc + t;
         acc += s[t];
     }
-    out[blockIdx.x * 512 + t] = acc;
+    out[blockIdx.x * blockDim.x + t] = acc;
 }
 
 std::string fmt(const char* f, double a, double b = 0) {
@@ -107,23 +109,44 @@ BENCH_SECTION(backend) {
 #endif
     cudaFree(d_out);
 
-    // One barrier per thread: 512-thread blocks, two barriers per round.
-    const int blocks = 16, rounds = 200;
+    // The price of __syncthreads() for one thread, by block size: 8192 threads in blocks of
+    // 32 to 1024, two barriers a round, timed in turns with the same kernel without them
+    // (on the cpu backend on one worker).
+    // A row's time is one thread passing one barrier (the median of the turns' differences
+    // over the thread-barriers), drawn by scripts/bench.sh --plot.
+    const int threads = 8192, rounds = 100;
     float* d_b = nullptr;
-    cudaMalloc(&d_b, blocks * 512 * sizeof(float));
-    auto with = bench::measure([&] {
-        barrierKernel<<<blocks, 512>>>(d_b, rounds);
-        cudaMemcpy(host.data(), d_b, sizeof(float), cudaMemcpyDeviceToHost);
-    });
-    auto without = bench::measure([&] {
-        noBarrierKernel<<<blocks, 512>>>(d_b, rounds);
-        cudaMemcpy(host.data(), d_b, sizeof(float), cudaMemcpyDeviceToHost);
-    });
+    cudaMalloc(&d_b, threads * sizeof(float));
+#if GPU_BACKEND_IS_CPU
+    gpu::cpu::setWorkerCount(1);  // one worker: the price a thread pays, not a share of the machine
+#endif
+    for (unsigned size = 32; size <= 1024; size *= 2) {
+        const unsigned blocks = threads / size;
+        const bench::Pair turns = bench::measureInTurns(
+            [&] {
+                barrierKernel<<<blocks, size>>>(d_b, rounds);
+                cudaMemcpy(host.data(), d_b, sizeof(float), cudaMemcpyDeviceToHost);
+            },
+            [&] {
+                noBarrierKernel<<<blocks, size>>>(d_b, rounds);
+                cudaMemcpy(host.data(), d_b, sizeof(float), cudaMemcpyDeviceToHost);
+            });
+        const double barriers = double(threads) * rounds * 2;
+        bench::Stats perBarrier = turns.aMinusB;
+        perBarrier.median_ms /= barriers;
+        perBarrier.min_ms /= barriers;
+        perBarrier.max_ms /= barriers;
+        bench::Row row{GPU_BACKEND_IS_CPU ? "cpu backend" : "gpu",
+                       "__syncthreads() per thread, " + std::to_string(size) + "-thread blocks", perBarrier, 0, "",
+                       fmt("%.0f thread-barriers (%.0f blocks, 2 x 100 rounds)", barriers, blocks), 0,
+                       fmt("%.1f ns a thread a barrier; kernel without barriers %.2f ms", perBarrier.median_ms * 1e6,
+                           turns.b.median_ms)};
+        row.n = size;
+        row.series = "__syncthreads() per thread";
+        bench::addRow(row);
+    }
+#if GPU_BACKEND_IS_CPU
+    gpu::cpu::setWorkerCount(0);
+#endif
     cudaFree(d_b);
-    double barriers = double(blocks) * 512 * rounds * 2;
-    double ns = (with.median_ms - without.median_ms) * 1e6 / barriers;
-    bench::Stats perBarrier = with;
-    bench::addRow({GPU_BACKEND_IS_CPU ? "cpu backend" : "gpu", "__syncthreads(), 512-thread blocks", perBarrier, 0, "",
-                   fmt("%.0f thread-barriers (%.0f blocks x 512 threads x 2 x 200 rounds)", barriers, blocks), 0,
-                   fmt("%.1f ns per thread per barrier (kernel without barriers: %.2f ms)", ns, without.median_ms)});
 }

@@ -2,8 +2,11 @@
 // rows; main() prints each row of the one table as soon as it is measured, then the bars.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace bench {
@@ -30,9 +33,41 @@ Stats measure(const std::function<void()>& fn, int minReps = 5, double budgetSec
 struct Pair {
     Stats a, b;
     double aOverB = 0;
+    Stats aMinusB;  // of each turn's difference
 };
 Pair measureInTurns(const std::function<void()>& a, const std::function<void()>& b, int minReps = 5,
                     double budgetSeconds = 1.0, int maxReps = 200);
+
+// The plain split a kernel is judged against: [0, n) in chunks of `chunk` elements handed
+// out through one atomic counter to `threads` host threads (the caller and threads - 1
+// std::threads started for the call), as the cpu backend hands out a grid's blocks to its
+// workers. body(first, end) runs one chunk: the CPU loop's body over those elements.
+template <typename Body>
+void splitLoop(unsigned threads, size_t n, size_t chunk, const Body& body) {
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t c; (c = next.fetch_add(1, std::memory_order_relaxed)) * chunk < n;)
+            body(c * chunk, std::min(n, (c + 1) * chunk));
+    };
+    std::vector<std::thread> others;
+    for (unsigned i = 1; i < threads; ++i) others.emplace_back(work);
+    work();
+    for (std::thread& t : others) t.join();
+}
+
+// A kernel timed in turns with its CPU loop on one thread and with the same loop split
+// over as many threads as the kernel has workers (splitLoop). Ratios are medians over the
+// turns; a kernel's bar is kernelOverSplit <= 1.05: it judges the runtime against what the
+// machine gives a plain split, not against an assumed share of its cores.
+struct Judged {
+    Stats loop, split, kernel;
+    double loopOverKernel = 0;   // the speed-up over one thread
+    double kernelOverSplit = 0;  // the bar's measure
+};
+Judged judgeKernel(const std::function<void()>& loop, const std::function<void()>& split,
+                   const std::function<void()>& kernel, int minReps = 5, double budgetSeconds = 1.5,
+                   int maxReps = 200);
+constexpr double kSplitBar = 1.05;
 
 struct Row {
     std::string group;        // program or area: "fractview", "cpu backend", ...

@@ -174,9 +174,23 @@ Stats measure(const std::function<void()>& fn, int minReps, double budgetSeconds
 Pair measureInTurns(const std::function<void()>& a, const std::function<void()>& b, int minReps,
                     double budgetSeconds, int maxReps) {
     const auto t = timeInTurns({&a, &b}, minReps, budgetSeconds, 1, maxReps);
-    std::vector<double> ratios(t[0].size());
-    for (size_t i = 0; i < ratios.size(); ++i) ratios[i] = t[0][i] / t[1][i];
-    return {statsOf(t[0]), statsOf(t[1]), medianOf(ratios)};
+    std::vector<double> ratios(t[0].size()), differences(t[0].size());
+    for (size_t i = 0; i < ratios.size(); ++i) {
+        ratios[i] = t[0][i] / t[1][i];
+        differences[i] = t[0][i] - t[1][i];
+    }
+    return {statsOf(t[0]), statsOf(t[1]), medianOf(ratios), statsOf(differences)};
+}
+
+Judged judgeKernel(const std::function<void()>& loop, const std::function<void()>& split,
+                   const std::function<void()>& kernel, int minReps, double budgetSeconds, int maxReps) {
+    const auto t = timeInTurns({&loop, &split, &kernel}, minReps, budgetSeconds, 1, maxReps);
+    std::vector<double> speedUp(t[0].size()), overSplit(t[0].size());
+    for (size_t i = 0; i < t[0].size(); ++i) {
+        speedUp[i] = t[0][i] / t[2][i];
+        overSplit[i] = t[2][i] / t[1][i];
+    }
+    return {statsOf(t[0]), statsOf(t[1]), statsOf(t[2]), medianOf(speedUp), medianOf(overSplit)};
 }
 
 }  // namespace bench

@@ -2,7 +2,8 @@
 # Builds the benchmark in release mode and prints its table:
 #   scripts/bench.sh [cpu|cuda] [--csv FILE] [--quick] [section...]
 # The cost curves, drawn with gnuplot as log-log charts into docs/img/scaling-PROGRAM.png:
-#   scripts/bench.sh [cpu|cuda] --plot [--quick]   runs the scaling section with --csv first
+# and the price of a barrier by block size into docs/img/barrier-cost.png:
+#   scripts/bench.sh [cpu|cuda] --plot [--quick]   runs the scaling and backend sections with --csv first
 #   scripts/bench.sh --plot-from FILE [LABEL]      draws from a CSV written elsewhere (a GPU's)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -58,6 +59,24 @@ EOF
         echo "bench.sh: docs/img/scaling-$program.png ($series modes)"
         drawn=$((drawn + 1))
     done
+    # The price of __syncthreads() for one thread, by block size (section "backend").
+    awk -F, 'NR > 1 && $1 == "backend" && $3 == "__syncthreads() per thread" && $8 > 0 { print $4, $5 * 1e6 }' \
+        "$csv" >"$tmp/barrier.dat"
+    if [ -s "$tmp/barrier.dat" ]; then
+        gnuplot <<EOF
+set terminal pngcairo size 900,600 font "sans,11"
+set output "docs/img/barrier-cost.png"
+set logscale x 2
+set grid xtics ytics
+set xlabel "threads a block"
+set ylabel "ns a thread a barrier (median)"
+set yrange [0:*]
+set title "cpu backend: the price of __syncthreads() for one thread, on one worker\n{/*0.8 $label}"
+plot "$tmp/barrier.dat" using 1:2 with linespoints pointtype 7 notitle
+EOF
+        echo "bench.sh: docs/img/barrier-cost.png"
+        drawn=$((drawn + 1))
+    fi
     rm -rf "$tmp"
     [ "$drawn" -gt 0 ]
 }
@@ -84,6 +103,6 @@ if [ "$plotting" -eq 0 ]; then
     exec "$bench" ${args[@]+"${args[@]}"}
 fi
 csv=build/$preset/scaling.csv
-"$bench" --csv "$csv" ${args[@]+"${args[@]}"} scaling | tee build/"$preset"/scaling.md
+"$bench" --csv "$csv" ${args[@]+"${args[@]}"} scaling backend | tee build/"$preset"/scaling.md
 machine=$(sed -n 's/^Machine: //p' build/"$preset"/scaling.md)
 plot "$csv" "$preset backend, $machine, $(date +%F)"
