@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(cmake g++ make pkg-config freeglut3-dev libglew-dev libglu1-mesa-dev libx11-dev zlib1g-dev
           libgtest-dev libgmock-dev libbenchmark-dev libboost-context-dev
           xvfb xdotool x11-utils imagemagick libpng-dev)
+# The font scripts/screenshots.sh draws the window titles with.
+packages+=(fonts-dejavu-core)
 # The fuzz target and the sanitizer build.
 packages+=(clang libclang-rt-14-dev)
 # The benchmark's PoCL peer row and its scaling charts (scripts/bench.sh --plot).
