@@ -6,7 +6,7 @@
 //   1  CPU  stepCPU: assignCPU and updateCentroids on one host thread.
 //   2  GPU  kernelAssign: one thread per point, blocks of 512; every thread reads all 128
 //           centroids, the same one at the same time across a warp. The labels and colours
-//           come back over the bus every frame (36 bytes a point), the centroid update
+//           come back over the bus every frame (20 bytes a point), the centroid update
 //           stays on the host, and the 128 new centroids go back up: at millions of points
 //           the copies are a large part of the frame.
 //
