@@ -122,15 +122,18 @@ endfunction()
 
 # gpu_sources(<target> <file>...): adds kernel sources (.cu) to a target. Under the cpu
 # backend each .cu is first run through translate_launches (gpu/cpu/), which rewrites its
-# kernel<<<...>>>(...) launches as calls of the cpu runtime and keeps every line where it
-# was; the host compiler builds that copy as C++, with GPU_KERNEL_FILE=1 as nvcc's .cu
-# files have it, and the .cu's folder searched for its "..." includes. The .cu itself
+# kernel<<<...>>>(...) launches (and `extern __shared__` arrays) as calls of the cpu runtime
+# and keeps every line where it was; the host compiler builds that copy as C++, with
+# GPU_KERNEL_FILE=1 as nvcc's .cu files have it, the .cu's folder searched for its "..."
+# includes, and the runtime included first (<cuda_runtime.h>, as nvcc includes it into
+# every .cu file). The .cu itself
 # stays a source of the target (not compiled), so it is listed where sources are listed.
 function(gpu_sources target)
   target_sources(${target} PRIVATE ${ARGN})
   if(NOT GPU_BACKEND STREQUAL "cpu")
     return()
   endif()
+  get_filename_component(runtime ${GPUDEMOS_CMAKE_DIR}/../gpu/cpu/include/cuda_runtime.h ABSOLUTE)
   foreach(f ${ARGN})
     if(NOT f MATCHES "\\.cu$")
       continue()
@@ -150,7 +153,8 @@ function(gpu_sources target)
     set_source_files_properties(${f} TARGET_DIRECTORY ${target} PROPERTIES HEADER_FILE_ONLY TRUE)
     target_sources(${target} PRIVATE ${out})
     set_source_files_properties(${out} TARGET_DIRECTORY ${target} PROPERTIES
-                                LANGUAGE CXX COMPILE_DEFINITIONS GPU_KERNEL_FILE=1 COMPILE_OPTIONS "-iquote${dir}")
+                                LANGUAGE CXX COMPILE_DEFINITIONS GPU_KERNEL_FILE=1
+                                COMPILE_OPTIONS "-iquote${dir};-include;${runtime}")
   endforeach()
 endfunction()
 

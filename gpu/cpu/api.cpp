@@ -1,6 +1,8 @@
 // The CUDA runtime's error calls and device queries, and the error state behind them: the
 // pending error that cudaGetLastError() takes, and the sticky fault of a kernel.
 #include <atomic>
+#include <cstdio>
+#include <cstring>
 
 #include "gpu/cpu/internal.h"
 
@@ -47,6 +49,8 @@ const char* cudaGetErrorName(cudaError_t e) {
         case cudaErrorInvalidMemcpyDirection: return "cudaErrorInvalidMemcpyDirection";
         case cudaErrorNoDevice: return "cudaErrorNoDevice";
         case cudaErrorInvalidDevice: return "cudaErrorInvalidDevice";
+        case cudaErrorInvalidResourceHandle: return "cudaErrorInvalidResourceHandle";
+        case cudaErrorNotReady: return "cudaErrorNotReady";
         case cudaErrorIllegalAddress: return "cudaErrorIllegalAddress";
         case cudaErrorLaunchFailure: return "cudaErrorLaunchFailure";
         case cudaErrorNotSupported: return "cudaErrorNotSupported";
@@ -66,6 +70,8 @@ const char* cudaGetErrorString(cudaError_t e) {
         case cudaErrorInvalidMemcpyDirection: return "invalid copy direction for memcpy";
         case cudaErrorNoDevice: return "no CUDA-capable device is detected";
         case cudaErrorInvalidDevice: return "invalid device ordinal";
+        case cudaErrorInvalidResourceHandle: return "invalid resource handle";
+        case cudaErrorNotReady: return "device not ready";
         case cudaErrorIllegalAddress: return "an illegal memory access was encountered";
         case cudaErrorLaunchFailure: return "unspecified launch failure";
         case cudaErrorNotSupported: return "operation not supported";
@@ -90,6 +96,36 @@ cudaError_t cudaGetDeviceCount(int* count) {
     return cudaSuccess;
 }
 
+cudaError_t cudaGetDevice(int* device) {
+    if (!device) return record(cudaErrorInvalidValue);
+    *device = 0;
+    return cudaSuccess;
+}
+
 cudaError_t cudaSetDevice(int device) { return device == 0 ? cudaSuccess : record(cudaErrorInvalidDevice); }
 
 cudaError_t cudaDeviceSynchronize() { return sticky(); }
+
+// What the backend is and the limits it holds a launch to; nothing else is claimed.
+cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
+    if (!prop) return record(cudaErrorInvalidValue);
+    if (device != 0) return record(cudaErrorInvalidDevice);
+    memset(prop, 0, sizeof *prop);
+    const unsigned workers = workerCount();
+    snprintf(prop->name, sizeof prop->name, "cpu backend (%u CPU worker threads)", workers);
+    prop->multiProcessorCount = int(workers);
+    prop->warpSize = warpSize;
+    prop->maxThreadsPerBlock = 1024;
+    const int threadsDim[3] = {1024, 1024, 64}, gridSize[3] = {2147483647, 65535, 65535};
+    memcpy(prop->maxThreadsDim, threadsDim, sizeof threadsDim);
+    memcpy(prop->maxGridSize, gridSize, sizeof gridSize);
+    prop->sharedMemPerBlock = kMaxSharedBytes;
+    return cudaSuccess;
+}
+
+cudaError_t cudaDeviceReset() {
+    releaseDeviceMemory();
+    releaseEvents();
+    resetDeviceForTests();
+    return cudaSuccess;
+}

@@ -1,5 +1,5 @@
-// The cpu backend: the subset of the CUDA runtime that the programs use, with the CUDA
-// names and values, running kernels on a pool of CPU worker threads.
+// The cpu backend: the common subset of CUDA (docs/architecture.md lists it), with the
+// CUDA names and values, running kernels on a pool of CPU worker threads.
 //
 // Execution model (what makes a kernel behave here as on a GPU):
 //  - the blocks of a launch run in parallel, one worker thread per core;
@@ -11,13 +11,18 @@
 //  - a launch returns when the whole grid is done.
 // What a GPU refuses is refused here too: copies that stray outside device memory, symbol
 // copies into anything but a __constant__ variable, and kernels handed host pointers.
-// Only gpu/runtime.h includes this file.
+// gpu/runtime.h includes this file, and so do <cuda_runtime.h> and <cuda.h> of the cpu
+// build (gpu/cpu/include/), which every translated .cu file sees as nvcc's .cu files do.
 #pragma once
 
 #include <cmath>
+#include <cstdio>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+// Before __noinline__ is defined below: the standard library spells an attribute
+// __attribute__((__noinline__)) (shared_ptr), which nvcc reads as a keyword.
+#include <memory>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -31,101 +36,13 @@
 #define __shared__ static thread_local
 #define __forceinline__ inline __attribute__((always_inline))
 #define __noinline__ __attribute__((noinline))
+#define __align__(n) __attribute__((aligned(n)))
+// `extern __shared__ T name[];` (a launch's dynamic shared memory) is rewritten by the
+// build's translation of the .cu file into a declaration of this per-worker array
+// (gpudemos_dynamic_shared, 16-byte aligned), of which a block may use kMaxSharedBytes.
 
-// ---- vector types -----------------------------------------------------------------
-
-struct uint3 {
-    unsigned int x, y, z;
-};
-
-struct dim3 {
-    unsigned int x, y, z;
-    constexpr dim3(unsigned int vx = 1, unsigned int vy = 1, unsigned int vz = 1) : x(vx), y(vy), z(vz) {}
-    constexpr dim3(uint3 v) : x(v.x), y(v.y), z(v.z) {}
-    constexpr operator uint3() const { return uint3{x, y, z}; }
-};
-
-struct float3 {
-    float x, y, z;
-};
-
-struct alignas(16) float4 {
-    float x, y, z, w;
-};
-
-inline float3 make_float3(float x, float y, float z) { return float3{x, y, z}; }
-inline float4 make_float4(float x, float y, float z, float w) { return float4{x, y, z, w}; }
-inline uint3 make_uint3(unsigned int x, unsigned int y, unsigned int z) { return uint3{x, y, z}; }
-
-// ---- errors -------------------------------------------------------------------------
-
-enum cudaError_t {
-    cudaSuccess = 0,
-    cudaErrorInvalidValue = 1,
-    cudaErrorMemoryAllocation = 2,
-    cudaErrorInitializationError = 3,
-    cudaErrorInvalidConfiguration = 9,
-    cudaErrorInvalidSymbol = 13,
-    cudaErrorInvalidDevicePointer = 17,
-    cudaErrorInvalidMemcpyDirection = 21,
-    cudaErrorNoDevice = 100,
-    cudaErrorInvalidDevice = 101,
-    cudaErrorIllegalAddress = 700,
-    cudaErrorLaunchFailure = 719,
-    cudaErrorNotSupported = 801,
-    cudaErrorUnknown = 999,
-};
-typedef cudaError_t cudaError;
-
-enum cudaMemcpyKind {
-    cudaMemcpyHostToHost = 0,
-    cudaMemcpyHostToDevice = 1,
-    cudaMemcpyDeviceToHost = 2,
-    cudaMemcpyDeviceToDevice = 3,
-    cudaMemcpyDefault = 4,
-};
-
-const char* cudaGetErrorString(cudaError_t error);
-const char* cudaGetErrorName(cudaError_t error);
-cudaError_t cudaGetLastError();
-cudaError_t cudaPeekAtLastError();
-
-// ---- device and memory --------------------------------------------------------------
-
-cudaError_t cudaGetDeviceCount(int* count);
-cudaError_t cudaSetDevice(int device);
-cudaError_t cudaDeviceSynchronize();
-cudaError_t cudaMalloc(void** devPtr, size_t size);
-cudaError_t cudaFree(void* devPtr);
-cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind);
-cudaError_t cudaMemset(void* devPtr, int value, size_t count);
-
-template <typename T>
-inline cudaError_t cudaMalloc(T** devPtr, size_t size) {
-    return cudaMalloc(reinterpret_cast<void**>(devPtr), size);
-}
-
-namespace gpu::cpu {
-cudaError_t copyToSymbol(void* symbol, size_t symbolSize, const void* src, size_t count, size_t offset,
-                         cudaMemcpyKind kind);
-cudaError_t copyFromSymbol(void* dst, const void* symbol, size_t symbolSize, size_t count, size_t offset,
-                           cudaMemcpyKind kind);
-}  // namespace gpu::cpu
-
-// A __constant__ variable is an ordinary global in its own section; anything else is
-// refused. The copy is bounded by the variable's size.
-template <typename T>
-inline cudaError_t cudaMemcpyToSymbol(const T& symbol, const void* src, size_t count, size_t offset = 0,
-                                      cudaMemcpyKind kind = cudaMemcpyHostToDevice) {
-    return gpu::cpu::copyToSymbol(const_cast<void*>(static_cast<const void*>(&symbol)), sizeof(T), src, count,
-                                  offset, kind);
-}
-
-template <typename T>
-inline cudaError_t cudaMemcpyFromSymbol(void* dst, const T& symbol, size_t count, size_t offset = 0,
-                                        cudaMemcpyKind kind = cudaMemcpyDeviceToHost) {
-    return gpu::cpu::copyFromSymbol(dst, &symbol, sizeof(T), count, offset, kind);
-}
+#include "gpu/cpu/vector_types.h"
+#include "gpu/cpu/runtime_api.h"
 
 // ---- execution ----------------------------------------------------------------------
 
@@ -141,6 +58,9 @@ struct ThreadContext {
 };
 inline thread_local ThreadContext context{};
 
+// The shared memory a block may have without a kernel's opt-in, as on a GPU: 48 KiB.
+constexpr size_t kMaxSharedBytes = 48 * 1024;
+
 // One launch, type-erased: runThreads() runs threads [first, end) of the current block as
 // plain calls; runOne() runs the current thread once.
 struct LaunchDesc {
@@ -149,6 +69,7 @@ struct LaunchDesc {
     const void* closure;
     uint3 grid;
     uint3 block;
+    size_t sharedBytes;  // the launch's dynamic shared memory
 };
 
 // The checks the CUDA runtime makes on a launch configuration (nothing is recorded).
@@ -158,8 +79,9 @@ cudaError_t checkLaunchConfig(dim3 grid, dim3 block);
 struct LaunchConfig {
     dim3 grid, block;
     size_t sharedBytes;
-    int stream;
-    LaunchConfig(dim3 g, dim3 b, size_t shared = 0, int s = 0) : grid(g), block(b), sharedBytes(shared), stream(s) {}
+    cudaStream_t stream;
+    LaunchConfig(dim3 g, dim3 b, size_t shared = 0, cudaStream_t s = 0)
+        : grid(g), block(b), sharedBytes(shared), stream(s) {}
 };
 
 // The start of every launch: the sticky fault if the device has one, else the check of the
@@ -178,6 +100,8 @@ cudaError_t checkKernelPointers(const char* kernel, const char* argText, const v
 cudaError_t runGrid(const LaunchDesc& desc);
 
 void syncThreads();
+// A barrier that also counts the threads whose predicate is non-zero.
+int syncThreadsCount(int predicate);
 
 // Test-only: clears the sticky fault and the pending error, as a fresh process would
 // start. The programs never call it: on a GPU a faulted context stays broken.
@@ -264,6 +188,11 @@ void runOneOf(const void* p) {
 #define gridDim (::gpu::cpu::context.gridSize)
 
 inline void __syncthreads() { ::gpu::cpu::syncThreads(); }
+inline int __syncthreads_count(int predicate) { return ::gpu::cpu::syncThreadsCount(predicate != 0); }
+inline int __syncthreads_and(int predicate) {
+    return ::gpu::cpu::syncThreadsCount(predicate != 0) == int(blockDim.x * blockDim.y * blockDim.z);
+}
+inline int __syncthreads_or(int predicate) { return ::gpu::cpu::syncThreadsCount(predicate != 0) != 0; }
 
 namespace gpu::cpu {
 
@@ -289,7 +218,7 @@ struct Launch {
             if (checkPointers(name, argText, closure.args, std::index_sequence_for<Params...>{}) != cudaSuccess) return;
             const LaunchDesc desc{&runThreadsOf<Call, Tuple>, &runOneOf<Call, Tuple>, &closure,
                                   uint3{config.grid.x, config.grid.y, config.grid.z},
-                                  uint3{config.block.x, config.block.y, config.block.z}};
+                                  uint3{config.block.x, config.block.y, config.block.z}, config.sharedBytes};
             runGrid(desc);
         }
     }
@@ -302,3 +231,6 @@ Launch<Call, Params...> launchNamed(const char* name, const char* argText, void 
 }
 
 }  // namespace gpu::cpu
+
+#include "gpu/cpu/atomics.h"
+#include "gpu/cpu/warp.h"

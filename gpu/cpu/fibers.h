@@ -31,6 +31,14 @@ private:
     size_t altSize_ = 0;
 };
 
+// A lane's part in a warp call (warp.h): what it brings, and what the call gives it.
+struct WarpRequest {
+    WarpOp op = WarpOp::Sync;
+    unsigned mask = 0;
+    int arg = 0, width = 0;
+    uint64_t value = 0, result = 0;
+};
+
 // One GPU thread slot of a worker. Its fiber is made once and then runs one GPU thread
 // after another, block after block: no fiber is made per thread or per block.
 struct GpuThread {
@@ -39,7 +47,11 @@ struct GpuThread {
     const LaunchDesc* desc = nullptr;
     uint3 idx{};
     bool atBarrier = false;
+    bool atWarp = false;  // waiting at a warp call for the other lanes of its mask
     bool done = false;
+    unsigned round = 0;  // the barrier round it arrived in
+    WarpRequest warp;
+    char tsanArrive = 0;  // under TSan: released on reaching a warp call (warp.cpp)
     bool quit = false;  // the worker is going: leave the loop and end normally
     void* tsanFiber = nullptr;
 };
@@ -67,5 +79,15 @@ struct Worker {
 
 // The worker of the calling thread.
 Worker& thisWorker();
+
+// Completes every warp call of lanes [0, count) of one warp (lane i at lanes[i]) that all
+// the lanes of its mask have reached: each gets its result and stops waiting. Returns
+// false, with a message in `why`, when a completed call is one whose result a GPU leaves
+// undefined (a shuffle reading a lane its mask does not name, a width that is not a power
+// of two up to 32). warp.cpp.
+bool completeWarpCalls(Worker& w, GpuThread* lanes, unsigned count, char* why, size_t whySize);
+
+// "__shfl_sync", "__ballot_sync", ... for messages.
+const char* warpOpName(WarpOp op);
 
 }  // namespace gpu::cpu

@@ -2,10 +2,13 @@
 //
 //   memory.cpp   tracked device memory, copies, symbol copies
 //   fibers.cpp   the GPU threads' stacks (with their guard) and the fibers that run them
-//   blocks.cpp   one block: a plain loop, or one fiber a thread with real barriers
+//   blocks.cpp   one block: a plain loop, or one fiber a thread with real barriers; the
+//                lanes' side of warp calls
 //   pool.cpp     the worker threads and how a grid's blocks are handed out
 //   launch.cpp   the checks at the start of a launch and the message for a bad pointer
 //   api.cpp      the CUDA error calls and device queries
+//   warp.cpp     warp calls: completing a call its lanes have all reached
+//   events.cpp   events and the default stream
 #pragma once
 
 #include "gpu/runtime.h"
@@ -30,6 +33,14 @@ bool setSticky(cudaError_t e);
 // What a kernel may be handed: a pointer into (or just past) an allocation, or into a
 // __constant__ variable.
 bool isDeviceArgument(const void* p);
+
+// Frees every device and page-locked allocation (cudaDeviceReset).
+void releaseDeviceMemory();
+
+// ---- events (events.cpp) ------------------------------------------------------------
+
+// Destroys every event (cudaDeviceReset).
+void releaseEvents();
 
 // ---- blocks (blocks.cpp) ------------------------------------------------------------
 

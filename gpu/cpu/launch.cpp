@@ -1,5 +1,6 @@
-// The start of a launch: the configuration checks the CUDA runtime makes, and the refusal
-// of a kernel handed a pointer that is not device memory, named by the argument's text.
+// The start of a launch: the configuration checks the CUDA runtime makes (grid, block,
+// dynamic shared memory, the default stream), and the refusal of a kernel handed a
+// pointer that is not device memory, named by the argument's text.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -18,10 +19,17 @@ cudaError_t checkLaunchConfig(dim3 g, dim3 b) {
 
 cudaError_t beginLaunch(const LaunchConfig& c) {
     if (cudaError_t k = sticky()) return k;
-    // Not yet in this backend: refused by name rather than run without them.
-    const char* missing = c.sharedBytes ? "dynamic shared memory" : c.stream ? "streams" : nullptr;
-    if (missing) {
-        fprintf(stderr, "cpu backend: %s is not supported\n", missing);
+    if (c.stream && c.stream != cudaStreamLegacy && c.stream != cudaStreamPerThread) {
+        fprintf(stderr, "cpu backend: a launch on stream %p: streams other than the default stream are not "
+                "supported\n", (void*)c.stream);
+        return record(cudaErrorNotSupported);
+    }
+    // As a GPU without the kernel's opt-in: more than 48 KiB of shared memory a block is an
+    // invalid configuration (the toolkit's driver_types.h says so of
+    // cudaErrorInvalidConfiguration). Static __shared__ arrays are not counted here.
+    if (c.sharedBytes > kMaxSharedBytes) {
+        fprintf(stderr, "cpu backend: a launch asks for %zu bytes of dynamic shared memory; a block may have "
+                "%zu (48 KiB)\n", c.sharedBytes, kMaxSharedBytes);
         return record(cudaErrorInvalidConfiguration);
     }
     return record(checkLaunchConfig(c.grid, c.block));

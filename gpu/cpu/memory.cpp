@@ -24,6 +24,21 @@ std::map<uintptr_t, size_t>& allocations() {
     static std::map<uintptr_t, size_t> m;
     return m;
 }
+// Page-locked host memory (cudaMallocHost): host memory for copies, and a kernel may be
+// handed it, as unified addressing lets a GPU kernel read it.
+std::map<uintptr_t, size_t>& pinned() {
+    static std::map<uintptr_t, size_t> m;
+    return m;
+}
+
+// p lies inside (or just past) one allocation of m.
+bool within(const std::map<uintptr_t, size_t>& m, const void* p) {
+    uintptr_t a = reinterpret_cast<uintptr_t>(p);
+    auto it = m.upper_bound(a);
+    if (it == m.begin()) return false;
+    --it;
+    return a - it->first <= it->second;
+}
 
 // [p, p + n) lies inside one allocation.
 bool inDevice(const void* p, size_t n) {
@@ -71,14 +86,17 @@ bool symbolPeerOk(const void* p, size_t count, cudaMemcpyKind kind) {
 }  // namespace
 
 bool isDeviceArgument(const void* p) {
-    uintptr_t a = reinterpret_cast<uintptr_t>(p);
     if (inSymbols(p, 1)) return true;
     std::lock_guard<std::mutex> l(memMutex);
-    auto& m = allocations();
-    auto it = m.upper_bound(a);
-    if (it == m.begin()) return false;
-    --it;
-    return a - it->first <= it->second;
+    return within(allocations(), p) || within(pinned(), p);
+}
+
+void releaseDeviceMemory() {
+    std::lock_guard<std::mutex> l(memMutex);
+    for (auto* m : {&allocations(), &pinned()}) {
+        for (auto& a : *m) free(reinterpret_cast<void*>(a.first));
+        m->clear();
+    }
 }
 
 size_t trackedAllocationCount() {
@@ -198,5 +216,29 @@ cudaError_t cudaMemset(void* devPtr, int value, size_t count) {
         if (!inDevice(devPtr, count)) return record(cudaErrorInvalidValue);
     }
     memset(devPtr, value, count);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMallocHost(void** ptr, size_t size) {
+    if (cudaError_t k = sticky()) return k;
+    if (!ptr) return record(cudaErrorInvalidValue);
+    *ptr = nullptr;
+    if (size == 0) return cudaSuccess;
+    void* p = malloc(size);
+    if (!p) return record(cudaErrorMemoryAllocation);
+    std::lock_guard<std::mutex> l(memMutex);
+    pinned()[reinterpret_cast<uintptr_t>(p)] = size;
+    *ptr = p;
+    return cudaSuccess;
+}
+
+cudaError_t cudaFreeHost(void* ptr) {
+    if (cudaError_t k = sticky()) return k;
+    if (!ptr) return cudaSuccess;
+    {
+        std::lock_guard<std::mutex> l(memMutex);
+        if (pinned().erase(reinterpret_cast<uintptr_t>(ptr)) == 0) return record(cudaErrorInvalidValue);
+    }
+    free(ptr);
     return cudaSuccess;
 }

@@ -4,8 +4,12 @@
 //   ::gpu::cpu::launchNamed("K", "ARGS", K, [&](const auto&... gpuArgs) { K(gpuArgs...); },
 //                           ::gpu::cpu::LaunchConfig(C))(ARGS)
 //
-// The configuration and the argument list stay where they are, so every token keeps its
-// line and `#line 1 "<the .cu>"` makes the compiler's messages and the debugger point at
+// and every `extern __shared__ T name[];` (dynamic shared memory) rewritten as
+//
+//   extern __thread T name[] __asm__("gpudemos_dynamic_shared");
+//
+// the per-worker array the runtime defines (blocks.cpp). The configuration and the argument
+// list stay where they are, so every token keeps its line and `#line 1 "<the .cu>"` makes the compiler's messages and the debugger point at
 // the .cu file. Comments, string and character literals are copied untouched.
 //
 //   translate_launches <in.cu> <out.cpp>
@@ -241,6 +245,23 @@ struct Translator {
         return copied;
     }
 
+    // Rewrites the `extern __shared__` declaration whose __shared__ is [p, e); returns where
+    // scanning goes on.
+    size_t dynamicShared(size_t p, size_t e) {
+        std::vector<size_t> commas;
+        const size_t semi = findAtDepth0(e, ";", &commas);
+        if (semi == std::string::npos || !commas.empty()) {
+            error(p, "an extern __shared__ declaration declares one array: extern __shared__ T name[];");
+            return e;
+        }
+        out.append(s, copied, p - copied);
+        out += "__thread";
+        out.append(s, e, semi - e);
+        out += " __asm__(\"gpudemos_dynamic_shared\")";
+        copied = semi;
+        return semi;
+    }
+
     void run() {
         for (size_t i = 0; i < s.size();) {
             size_t e = skipOpaque(i);
@@ -251,6 +272,13 @@ struct Translator {
             if (e == i) e = skipWord(i);
             if (e == i && s.compare(i, 3, "<<<") == 0) {
                 i = launch(i);
+                continue;
+            }
+            if (e - i == 10 && s.compare(i, 10, "__shared__") == 0 && !toks.empty() &&
+                s.compare(toks.back().first, toks.back().second - toks.back().first, "extern") == 0 &&
+                toks.back().second - toks.back().first == 6) {
+                toks.emplace_back(i, e);
+                i = dynamicShared(i, e);
                 continue;
             }
             if (e == i) e = i + 1;
