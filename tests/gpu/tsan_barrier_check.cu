@@ -4,7 +4,12 @@
 //   tsan_barrier_check rounds   a block with barriers overwrites a word that a neighbour
 //                               reads in the same barrier round
 //   tsan_barrier_check clean    the same exchange with every barrier in place
-// The first two must end in a race report naming their kernel; the third in "clean".
+//   tsan_barrier_check warp     lanes of a warp overwrite a word a neighbour lane reads
+//                               between the same two __syncwarp() calls
+//   tsan_barrier_check crosswarp  a lane reads another warp's word after __syncwarp()
+//   tsan_barrier_check warpclean  the warp exchange with every __syncwarp() in place
+// warp and crosswarp, as the first two, must end in a race report naming their kernel;
+// the clean ones in "clean".
 #include <cstdio>
 #include <cstring>
 
@@ -43,6 +48,37 @@ __global__ void exchangeWithBarriers(int* out) {
     out[blockIdx.x * kThreads + threadIdx.x] = tile[(threadIdx.x + 1) % kThreads];
 }
 
+// Shuffle-free warp exchanges through shared memory: __syncwarp() orders the lanes of its
+// mask, and nothing across warps.
+__global__ void warpOverwriteWithoutSyncwarp(int* out) {
+    __shared__ int slot[kThreads];
+    slot[threadIdx.x] = int(threadIdx.x);
+    __syncwarp();
+    const int v = slot[threadIdx.x ^ 1];
+    // the __syncwarp() that belongs here is missing: the neighbour lane may not have read yet
+    slot[threadIdx.x] = 2 * v;
+    __syncwarp();
+    out[blockIdx.x * kThreads + threadIdx.x] = slot[threadIdx.x ^ 1];
+}
+
+__global__ void syncwarpAcrossWarps(int* out) {
+    __shared__ int slot[kThreads];
+    slot[threadIdx.x] = int(threadIdx.x);
+    __syncwarp();  // orders this warp only: the other warp's word needs __syncthreads()
+    out[blockIdx.x * kThreads + threadIdx.x] = slot[(threadIdx.x + 32) % kThreads];
+}
+
+__global__ void warpExchangeWithSyncwarp(int* out) {
+    __shared__ int slot[kThreads];
+    slot[threadIdx.x] = int(threadIdx.x);
+    __syncwarp();
+    const int v = slot[threadIdx.x ^ 1];
+    __syncwarp();
+    slot[threadIdx.x] = 2 * v;
+    __syncwarp();
+    out[blockIdx.x * kThreads + threadIdx.x] = slot[threadIdx.x ^ 1];
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -52,6 +88,9 @@ int main(int argc, char** argv) {
     if (!strcmp(which, "plain")) neighbourWithoutBarrier<<<kBlocks, kThreads>>>(d_out);
     else if (!strcmp(which, "rounds")) overwriteInTheSameRound<<<kBlocks, kThreads>>>(d_out);
     else if (!strcmp(which, "clean")) exchangeWithBarriers<<<kBlocks, kThreads>>>(d_out);
+    else if (!strcmp(which, "warp")) warpOverwriteWithoutSyncwarp<<<kBlocks, kThreads>>>(d_out);
+    else if (!strcmp(which, "crosswarp")) syncwarpAcrossWarps<<<kBlocks, kThreads>>>(d_out);
+    else if (!strcmp(which, "warpclean")) warpExchangeWithSyncwarp<<<kBlocks, kThreads>>>(d_out);
     else return 2;
     const cudaError_t e = cudaGetLastError();
     if (e != cudaSuccess) {
@@ -60,10 +99,12 @@ int main(int argc, char** argv) {
     }
     int out[kThreads * kBlocks];
     if (cudaMemcpy(out, d_out, sizeof out, cudaMemcpyDeviceToHost) != cudaSuccess) return 1;
-    // exchangeWithBarriers: thread t ends with 2 * ((t + 2) % n), the same in every block.
-    for (unsigned i = 0; i < kThreads * kBlocks && !strcmp(which, "clean"); ++i)
-        if (out[i] != int(2 * ((i % kThreads + 2) % kThreads))) {
-            fprintf(stderr, "clean: thread %u wrote %d\n", i, out[i]);
+    // exchangeWithBarriers: thread t ends with 2 * ((t + 2) % n), the same in every block;
+    // warpExchangeWithSyncwarp: 2 * t (t ^ 1 ^ 1).
+    const bool warpClean = !strcmp(which, "warpclean");
+    for (unsigned i = 0; i < kThreads * kBlocks && (warpClean || !strcmp(which, "clean")); ++i)
+        if (out[i] != int(2 * (warpClean ? i % kThreads : (i % kThreads + 2) % kThreads))) {
+            fprintf(stderr, "%s: thread %u wrote %d\n", which, i, out[i]);
             return 1;
         }
     cudaFree(d_out);
