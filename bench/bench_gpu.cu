@@ -1,6 +1,8 @@
 // The cost of the cpu backend itself: launch and per-thread overhead of a barrier-free
 // kernel against the same work as a plain loop, scaling over workers, and the price of a
-// block barrier. Under the cuda backend only the GPU rows run.
+// block barrier by block size, and a block sum through shared memory against one through
+// warp shuffles. Under the cuda backend only the GPU rows run.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -56,6 +58,36 @@ __global__ void noBarrierKernel(float* out, int rounds) {
         acc += s[t];
     }
     out[blockIdx.x * blockDim.x + t] = acc;
+}
+
+// The sum of each 512-element block, two ways. Through shared memory: a tree of nine
+// halving steps, a barrier after each. Through warp shuffles: each warp sums its 32 values
+// in registers (five shuffles), one barrier hands the 16 warp sums to warp 0, which sums
+// them the same way.
+__global__ void reduceShared(const float* in, float* out) {
+    __shared__ float s[512];
+    const unsigned t = threadIdx.x;
+    s[t] = in[blockIdx.x * 512 + t];
+    __syncthreads();
+    for (unsigned half = 256; half > 0; half /= 2) {
+        if (t < half) s[t] += s[t + half];
+        __syncthreads();
+    }
+    if (t == 0) out[blockIdx.x] = s[0];
+}
+
+__global__ void reduceShuffle(const float* in, float* out) {
+    __shared__ float warpSums[16];
+    const unsigned t = threadIdx.x;
+    float v = in[blockIdx.x * 512 + t];
+    for (int d = 16; d > 0; d /= 2) v += __shfl_down_sync(0xffffffffu, v, d);
+    if (t % 32 == 0) warpSums[t / 32] = v;
+    __syncthreads();
+    if (t < 32) {
+        v = t < 16 ? warpSums[t] : 0.0f;
+        for (int d = 8; d > 0; d /= 2) v += __shfl_down_sync(0xffffffffu, v, d);
+        if (t == 0) out[blockIdx.x] = v;
+    }
 }
 
 std::string fmt(const char* f, double a, double b = 0) {
@@ -149,4 +181,31 @@ BENCH_SECTION(backend) {
     gpu::cpu::setWorkerCount(0);
 #endif
     cudaFree(d_b);
+
+    // The two block reductions in turns on 2^20 values (2048 blocks of 512), every worker.
+    const int values = 1 << 20, sums = values / 512;
+    float *d_in = nullptr, *d_sums = nullptr;
+    cudaMalloc(&d_in, values * sizeof(float));
+    cudaMalloc(&d_sums, sums * sizeof(float));
+    std::vector<float> ones(values, 1.0f), got(sums);
+    cudaMemcpy(d_in, ones.data(), values * sizeof(float), cudaMemcpyHostToDevice);
+    const bench::Pair reductions = bench::measureInTurns(
+        [&] {
+            reduceShared<<<sums, 512>>>(d_in, d_sums);
+            cudaMemcpy(got.data(), d_sums, sizeof(float), cudaMemcpyDeviceToHost);
+        },
+        [&] {
+            reduceShuffle<<<sums, 512>>>(d_in, d_sums);
+            cudaMemcpy(got.data(), d_sums, sizeof(float), cudaMemcpyDeviceToHost);
+        });
+    cudaMemcpy(got.data(), d_sums, sums * sizeof(float), cudaMemcpyDeviceToHost);
+    const bool right = std::all_of(got.begin(), got.end(), [](float s) { return s == 512.0f; });
+    cudaFree(d_in);
+    cudaFree(d_sums);
+    const std::string group = GPU_BACKEND_IS_CPU ? "cpu backend" : "gpu";
+    const std::string sumMath = "2^20 floats, 2048 blocks of 512";
+    bench::addRow({group, "block sum through shared memory (9 barriers)", reductions.a, 0, "", sumMath, 0, ""});
+    bench::addRow({group, "block sum through warp shuffles (1 barrier)", reductions.b, 0, "", sumMath, 0,
+                   fmt("%.2fx the shared-memory sum's time", 1 / reductions.aOverB) +
+                       (right ? "" : "; WRONG SUMS")});
 }
