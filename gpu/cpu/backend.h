@@ -5,9 +5,10 @@
 //  - the blocks of a launch run in parallel, one worker thread per core;
 //  - all threads of a block run on one worker, one block at a time per worker, so
 //    __shared__ (a static thread_local) is private to the block being run;
-//  - a block whose first thread reaches no __syncthreads() runs its threads as a plain
-//    loop; otherwise every thread of the block gets its own fiber (512 KiB of stack, with
-//    a guard region below it) and every barrier is a real block barrier;
+//  - a block whose first thread reaches no __syncthreads() and no warp function runs its
+//    threads as a plain loop; otherwise every thread of the block gets its own fiber (512
+//    KiB of stack, with a guard region below it), every barrier is a real block barrier
+//    and every warp function a rendezvous of the lanes its mask names (warp.h);
 //  - a launch returns when the whole grid is done.
 // What a GPU refuses is refused here too: copies that stray outside device memory, symbol
 // copies into anything but a __constant__ variable, and kernels handed host pointers.

@@ -80,8 +80,9 @@ bool completeWarpCalls(Worker& w, GpuThread* lanes, unsigned count, char* why, s
                     snprintf(why, whySize, "%s with width %d (a power of two up to 32 is required)", warpOpName(r.op),
                              r.width);
                 else
-                    snprintf(why, whySize, "%s(0x%08x): lane %u reads lane %u, which the mask does not name",
-                             warpOpName(r.op), r.mask, lane, src);
+                    snprintf(why, whySize, "%s(0x%08x): lane %u reads lane %u, which %s", warpOpName(r.op), r.mask,
+                             lane, src,
+                             r.mask >> src & 1u ? "lies past the block's last thread" : "the mask does not name");
             }
         }
         // Under TSan the call orders what each lane did before it before what every lane
