@@ -35,7 +35,6 @@ constexpr int kEvents = 1000;
 struct Walk {
     const char* name;
     viewer::Program prog;
-    std::vector<faulty::Buffer> (*holds)(int mode);  // the running mode's buffers now
     void (*setUp)();
     unsigned picks;
     int (*modeOf)(unsigned pick);           // the mode a pick selects, 0 for an arrow
@@ -148,46 +147,16 @@ void cvCheck(int) {
             << "centroid " << k;
 }
 
-// ---- what each mode holds at the current count ---------------------------------------------
-
-std::vector<faulty::Buffer> fractviewHolds(int mode) {
-    std::vector<faulty::Buffer> b{{"pixels", fractview::kImageBytes, false}};
-    if (mode == 2) b.push_back({"pixels_gpu", fractview::kImageBytes, true});
-    return b;
-}
-std::vector<faulty::Buffer> spherecastHolds(int mode) {
-    std::vector<faulty::Buffer> b{{"pixels", sc::imageBytes, false}, {"spheres", (size_t)sc::spheres_count * 28, false}};
-    if (mode >= 2) b.push_back({"pixels_gpu", sc::imageBytes, true});
-    return b;
-}
-std::vector<faulty::Buffer> gravsimHolds(int mode) {
-    const size_t v = (size_t)gravsim::bodyCount * 16, m = (size_t)gravsim::bodyCount * 4;
-    std::vector<faulty::Buffer> b{{"pos", v, false}, {"vel", v, false}, {"mass", m, false}};
-    if (mode >= 2)
-        b.insert(b.end(), {{"d_pos0", v, true}, {"d_pos1", v, true}, {"d_vel0", v, true}, {"d_vel1", v, true},
-                           {"d_mass", m, true}});
-    return b;
-}
-std::vector<faulty::Buffer> clusterviewHolds(int mode) {
-    const size_t n16 = (size_t)cv::pointCount * 16, n4 = (size_t)cv::pointCount * 4, k16 = 16 * cv::clusterCount;
-    std::vector<faulty::Buffer> b{{"points", n16, false}, {"pointColors", n16, false}, {"pointLabel", n4, false},
-                                  {"centroids", k16, false}, {"centroidColors", k16, false}};
-    if (mode == 2)
-        b.insert(b.end(), {{"d_points", n16, true}, {"d_pointColors", n16, true}, {"d_pointLabel", n4, true},
-                           {"d_centroids", k16, true}, {"d_centroidColors", k16, true}});
-    return b;
-}
-
 const Walk kWalks[] = {
     // Each frame is a whole 1024 x 768 image: the cap stays at 4 or below.
-    {"fractview", fractview::program(nullptr), fractviewHolds, fractview::resetView, 4,
+    {"fractview", fractview::program(nullptr), fractview::resetView, 4,
      [](unsigned pick) { return pick < 2 ? (int)pick + 1 : 0; }, [](unsigned pick, bool) { return pick == 2; },
      &fractview::prec, [](int p, bool up) { return up ? p + 1 : p > 1 ? p - 1 : p; }, 1, 4,
      [](int, int p) { return p; }, 8, "Julia Fractals:  %s, 2.00 FPS", fvPoison, fvCheck, nullptr, 300, 300, 80, 0,
      false},
     // Out of 32: keys 1 and 2 five times each, key 3 once (it resets the scene to 20
     // spheres, which the walk then takes down), up ten times, down eleven.
-    {"spherecast", spherecast::program(nullptr), spherecastHolds,
+    {"spherecast", spherecast::program(nullptr),
      [] {
          // A view that holds the whole random scene, set as a user would: eleven wheel
          // steps out, then a click that puts the scene centre mid-window.
@@ -201,7 +170,7 @@ const Walk kWalks[] = {
      scPoison, scCheck, nullptr, 250, 500, 80, 0, false},
     // Out of 12: each mode key once, an arrow eight times, three in four the heading's way;
     // the ceiling passes one block of the kernels while a CPU step stays short.
-    {"gravsim", gravsim::program(nullptr), gravsimHolds, nullptr, 12,
+    {"gravsim", gravsim::program(nullptr), nullptr, 12,
      [](unsigned pick) { return pick < 4 ? (int)pick + 1 : 0; },
      [](unsigned pick, bool climbing) { return (pick < 10) == climbing; }, &gravsim::bodyCount, gsLadder, 1, 640,
      [](int, int n) { return n; }, 1, "N-Body (mode: %s, bodies: %d, FPS: 4.98)", gsKeep, gsCheck,
@@ -210,7 +179,7 @@ const Walk kWalks[] = {
      },
      250, 500, 999, 50, true},
     // Out of 8: each mode key once, an arrow six times, five in six the heading's way.
-    {"clusterview", clusterview::program(nullptr), clusterviewHolds, nullptr, 8,
+    {"clusterview", clusterview::program(nullptr), nullptr, 8,
      [](unsigned pick) { return pick < 2 ? (int)pick + 1 : 0; },
      [](unsigned pick, bool climbing) { return (pick < 7) == climbing; }, &cv::pointCount,
      [](int n, bool up) { return up ? n * 2 : n > cv::minPointCount ? n / 2 : n; }, cv::minPointCount, 2048,
@@ -222,7 +191,8 @@ const Walk kWalks[] = {
 void checkHolding(const Walk& w, int mode, size_t devicesBefore, size_t deviceBytesBefore) {
     size_t device = 0, deviceBytes = 0;
     std::vector<std::string> held;
-    for (const faulty::Buffer& b : w.holds(mode)) {
+    const int count = w.value == &fractview::prec ? 0 : *w.value;  // fractview's walk is its cap
+    for (const faulty::Buffer& b : holdings::modeBuffers(w.name, mode, count)) {
         const void* p = holdings::named(w.name, b.name);
         held.push_back(b.name);
         if (b.bytes > 0) ASSERT_NE(p, nullptr) << b.name;

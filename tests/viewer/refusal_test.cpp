@@ -38,8 +38,6 @@ struct Case {
     viewer::Program prog;
     void (*reset)();  // defaults, the test's count and view, a seed
     const char* countWord;  // the count in the refusal line ("bodies"), or null
-    // What entering `mode` at `count` takes, in order (arrow: what the arrow takes).
-    std::vector<Buffer> (*takes)(int mode, int count, bool arrow);
     const char* picture;  // the host image the running mode draws again unchanged, or null
     bool samePictureAfter;  // the entered mode draws the same picture of the same view
     const char* fresh;      // a host buffer entering the mode draws anew, or null
@@ -49,51 +47,13 @@ struct Case {
 
 // ---- the four programs -----------------------------------------------------------------
 
-std::vector<Buffer> fractviewTakes(int mode, int, bool) {
-    if (mode == 1) return {{"pixels", fractview::kImageBytes, false}};
-    return {{"pixels", fractview::kImageBytes, false}, {"pixels_gpu", fractview::kImageBytes, true}};
-}
-
-std::vector<Buffer> spherecastTakes(int mode, int count, bool arrow) {
-    const size_t scene = (size_t)(mode == 3 && !arrow ? spherecast::constantSphereCount : count) * 28;
-    if (arrow) return {{"spheres", scene, false}};
-    std::vector<Buffer> b{{"pixels", spherecast::imageBytes, false}, {"spheres", scene, false}};
-    if (mode >= 2) b.push_back({"pixels_gpu", spherecast::imageBytes, true});
-    return b;
-}
-
-std::vector<Buffer> gravsimTakes(int mode, int n, bool) {
-    const size_t v = (size_t)n * 16, m = (size_t)n * 4;
-    std::vector<Buffer> b{{"pos", v, false}, {"vel", v, false}, {"mass", m, false}};
-    if (mode >= 2)
-        b.insert(b.end(), {{"d_pos0", v, true}, {"d_pos1", v, true}, {"d_vel0", v, true}, {"d_vel1", v, true},
-                           {"d_mass", m, true}});
-    return b;
-}
-
-std::vector<Buffer> clusterviewTakes(int mode, int n, bool) {
-    const size_t n16 = (size_t)n * 16, n4 = (size_t)n * 4, k16 = 16 * clusterview::clusterCount;
-    std::vector<Buffer> b{{"points", n16, false},
-                          {"pointColors", n16, false},
-                          {"pointLabel", n4, false},
-                          {"centroids", k16, false},
-                          {"centroidColors", k16, false}};
-    if (mode == 2)
-        b.insert(b.end(), {{"d_points", n16, true},
-                           {"d_pointColors", n16, true},
-                           {"d_pointLabel", n4, true},
-                           {"d_centroids", k16, true},
-                           {"d_centroidColors", k16, true}});
-    return b;
-}
-
 const Case kCases[] = {
     {"fractview", fractview::program(nullptr),
      [] {
          fractview::resetView();
          fractview::prec = 4;  // short frames
      },
-     nullptr, fractviewTakes, "pixels", true, nullptr, nullptr,
+     nullptr, "pixels", true, nullptr, nullptr,
      {{1, '1', 0, 1, 0, kOom}},
      {{1, '2', 0, 2, 0, kOom}, {2, '1', 0, 1, 0, kOom}, {2, '2', 0, 2, 0, cudaErrorNoDevice}}},
     {"spherecast", spherecast::program(nullptr),
@@ -104,7 +64,7 @@ const Case kCases[] = {
          spherecast::offsetY = -380.0f;
          srand(17);
      },
-     "spheres", spherecastTakes, "pixels", false, "spheres", nullptr,
+     "spheres", "pixels", false, "spheres", nullptr,
      {{1, '1', 0, 1, 5, kOom},
       {1, 0, kUp, 1, 6, kOom, 5},
       {1, 0, kUp, 1, 1, kOom, 0}},
@@ -120,7 +80,7 @@ const Case kCases[] = {
          gravsim::bodyCount = 64;
          srand(7);
      },
-     "bodies", gravsimTakes, nullptr, false, "pos", [] { return gravsim::currentBuffer; },
+     "bodies", nullptr, false, "pos", [] { return gravsim::currentBuffer; },
      {{1, '&', 0, 1, 64, kOom}, {1, 0, kUp, 1, 80, kOom}, {1, 0, kDown, 1, 48, kOom}},
      {{1, '2', 0, 2, 64, kOom},
       {2, '&', 0, 1, 64, kOom},
@@ -137,7 +97,7 @@ const Case kCases[] = {
          clusterview::pointCount = 512;
          srand(11);
      },
-     "points", clusterviewTakes, nullptr, false, "points", nullptr,
+     "points", nullptr, false, "points", nullptr,
      {{1, '1', 0, 1, 512, kOom}, {1, 0, kUp, 1, 1024, kOom}, {1, 0, kDown, 1, 256, kOom}},
      {{1, '2', 0, 2, 512, kOom},
       {2, '1', 0, 1, 512, kOom},
@@ -148,16 +108,23 @@ const Case kCases[] = {
 
 // ---- the harness -------------------------------------------------------------------------
 
+// What entering `mode` at `count` takes, in order: spherecast's arrows take only the
+// resized scene, and its mode 3 a scene of the 20 records constant memory holds.
+std::vector<Buffer> takes(const Case& c, int mode, int count, bool arrow) {
+    if (arrow) return {{"spheres", (size_t)count * 28, false}};
+    const bool constant = !strcmp(c.name, "spherecast") && mode == 3;
+    return holdings::modeBuffers(c.name, mode, constant ? spherecast::constantSphereCount : count);
+}
+
 const viewer::Mode& modeOf(const Case& c, int mode) { return c.prog.params->modes[mode - 1]; }
 int countOf(const Case& c) { return c.prog.count ? c.prog.count() : 0; }
 
-// What the running mode's buffer b holds now; spherecast's scene follows its count (the
-// arrows resize it, also in mode 3).
+// What the running mode's buffer b holds now.
 std::vector<char> contents(const Case& c, const Buffer& b) {
     const void* p = holdings::named(c.name, b.name);
     std::vector<char> out;
     if (!p) return out;
-    out.resize(p == spherecast::spheres ? (size_t)spherecast::spheres_count * 28 : b.bytes);
+    out.resize(b.bytes);
     if (b.device)
         EXPECT_EQ(cudaMemcpy(out.data(), p, out.size(), cudaMemcpyDeviceToHost), cudaSuccess);
     else if (!out.empty())
@@ -166,7 +133,7 @@ std::vector<char> contents(const Case& c, const Buffer& b) {
 }
 
 std::vector<char> contentsOf(const Case& c, const char* name) {
-    for (const Buffer& b : c.takes(viewer::state.mode, countOf(c), false))
+    for (const Buffer& b : holdings::modeBuffers(c.name, viewer::state.mode, countOf(c)))
         if (name && !strcmp(b.name, name)) return contents(c, b);
     return {};
 }
@@ -191,7 +158,8 @@ void expectUnchanged(const Snapshot& before, const Snapshot& now) {
 Snapshot snapshot(const Case& c) {
     Snapshot s{viewer::state.mode, countOf(c), c.own ? c.own() : 0, {}, {}, faulty::deviceBuffers()};
     for (const holdings::Global& g : holdings::of(c.name)) s.pointers.push_back(holdings::valueOf(g));
-    for (const Buffer& b : c.takes(viewer::state.mode, countOf(c), false)) s.held.push_back(contents(c, b));
+    for (const Buffer& b : holdings::modeBuffers(c.name, viewer::state.mode, countOf(c)))
+        s.held.push_back(contents(c, b));
     return s;
 }
 
@@ -223,10 +191,10 @@ void run(const Case& c, const Step& s) {
         for (size_t i = 0; i < shown.size(); i += 16) lit += ((const float4*)&shown[i])->w == 1.0f;
         ASSERT_GT(lit, 1000) << "a picture worth keeping";
     }
-    const std::vector<Buffer> takes = c.takes(s.to, s.countAfter, s.key == 0 && c.picture);
+    const std::vector<Buffer> taken = takes(c, s.to, s.countAfter, s.key == 0 && c.picture);
     std::vector<std::string> names;
-    for (const Buffer& b : takes) names.push_back(b.name);
-    for (size_t k = 1; k <= takes.size(); ++k) {
+    for (const Buffer& b : taken) names.push_back(b.name);
+    for (size_t k = 1; k <= taken.size(); ++k) {
         SCOPED_TRACE("allocation " + std::to_string(k) + " fails");
         const Snapshot before = snapshot(c);
         faulty::arm((int)k, s.deviceError);
@@ -236,7 +204,7 @@ void run(const Case& c, const Step& s) {
         EXPECT_EQ(faulty::ledger.taken, std::vector<std::string>(names.begin(), names.begin() + (long)k))
             << "allocations went on after a refusal";
         expectUnchanged(before, snapshot(c));
-        EXPECT_EQ(err, faulty::refusalLine(c.name, takes[k - 1], s.deviceError, s.from,
+        EXPECT_EQ(err, faulty::refusalLine(c.name, taken[k - 1], s.deviceError, s.from,
                                            viewer::modeName(*c.prog.params, s.from), keeps(c, count)));
         EXPECT_FALSE(faulty::cudaErrorLeft()) << "the refused allocation's error was left for the next launch";
         if (c.picture) {  // the running mode draws the same picture again
@@ -258,7 +226,7 @@ void run(const Case& c, const Step& s) {
     EXPECT_EQ(viewer::state.mode, s.to);
     EXPECT_EQ(countOf(c), s.countAfter);
     size_t device = 0;
-    for (const Buffer& b : c.takes(s.to, s.countAfter, false)) device += b.device && b.bytes > 0;
+    for (const Buffer& b : takes(c, s.to, s.countAfter, false)) device += b.device && b.bytes > 0;
     if (GPU_BACKEND_IS_CPU) EXPECT_EQ(faulty::deviceBuffers(), devicesAtStart + device);
     if (c.fresh && s.countAfter == count && s.key) EXPECT_FALSE(contentsOf(c, c.fresh) == old) << "no new data";
     viewer::computeFrame();
