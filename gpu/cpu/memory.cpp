@@ -222,13 +222,12 @@ cudaError_t cudaMemset(void* devPtr, int value, size_t count) {
 cudaError_t cudaMallocHost(void** ptr, size_t size) {
     if (cudaError_t k = sticky()) return k;
     if (!ptr) return record(cudaErrorInvalidValue);
-    *ptr = nullptr;
-    if (size == 0) return cudaSuccess;
-    void* p = malloc(size);
-    if (!p) return record(cudaErrorMemoryAllocation);
-    std::lock_guard<std::mutex> l(memMutex);
-    pinned()[reinterpret_cast<uintptr_t>(p)] = size;
-    *ptr = p;
+    *ptr = size ? malloc(size) : nullptr;  // plain host memory: every host copy may use it
+    if (size && !*ptr) return record(cudaErrorMemoryAllocation);
+    if (*ptr) {
+        std::lock_guard<std::mutex> l(memMutex);
+        pinned()[reinterpret_cast<uintptr_t>(*ptr)] = size;
+    }
     return cudaSuccess;
 }
 
