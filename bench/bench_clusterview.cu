@@ -55,14 +55,17 @@ void kmeansRows(int count) {
     // The loop, its points split over the workers' count of threads a block at a time, and
     // the kernel, in turns: what the bar compares.
     const bench::Judged judged = bench::judgeKernel(assign, [] {
+        const float4 *points = cv::points, *centroids = cv::centroids, *centroidColors = cv::centroidColors;
+        float4* const colors = cv::pointColors;
+        int* const labels = cv::pointLabel;
         bench::splitLoop(gpu::cpu::workerCount(), (size_t)cv::pointCount, cv::assignBlock(cv::pointCount).x,
-                         [](size_t first, size_t end) {
+                         [&](size_t first, size_t end) {
                              for (size_t i = first; i < end; ++i) {
-                                 const int c = cv::nearestCentroid(cv::points[i], cv::centroids);
-                                 cv::pointLabel[i] = c;
-                                 cv::pointColors[i].x = cv::centroidColors[c].x;
-                                 cv::pointColors[i].y = cv::centroidColors[c].y;
-                                 cv::pointColors[i].z = cv::centroidColors[c].z;
+                                 const int c = cv::nearestCentroid(points[i], centroids);
+                                 labels[i] = c;
+                                 colors[i].x = centroidColors[c].x;
+                                 colors[i].y = centroidColors[c].y;
+                                 colors[i].z = centroidColors[c].z;
                              }
                          });
     }, launch, reps, 4.0, 50);

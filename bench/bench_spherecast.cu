@@ -53,10 +53,15 @@ bench::Judged kernelInTurns(const std::function<void()>& launch) {
     };
 #if GPU_BACKEND_IS_CPU
     const std::function<void()> split = [] {
-        bench::splitLoop(cores(), sc::pixelCount, sc::blockSize, [](size_t first, size_t end) {
+        // The view in locals, as the kernel has it in its arguments: float stores to the
+        // image would otherwise make the loop read the float globals again every pixel.
+        float4* const image = sc::pixels;
+        const sc::Sphere* const scene = sc::spheres;
+        const int count = sc::spheres_count;
+        const float scale = sc::scale, dx = sc::offsetX, dy = sc::offsetY;
+        bench::splitLoop(cores(), sc::pixelCount, sc::blockSize, [&](size_t first, size_t end) {
             for (size_t k = first; k < end; ++k)
-                sc::pixels[k] = sc::tracePixel(int(k / sc::imageWidth), int(k % sc::imageWidth), sc::spheres,
-                                               sc::spheres_count, sc::scale, sc::offsetX, sc::offsetY);
+                image[k] = sc::tracePixel(int(k / sc::imageWidth), int(k % sc::imageWidth), scene, count, scale, dx, dy);
         });
     };
     return bench::judgeKernel(sc::renderCPU, split, kernel, 5, 3.0);
