@@ -67,6 +67,9 @@ BENCH_SECTION(fractview_peer) {
 
     const bench::Pair turns = bench::measureInTurns(ours, theirs, 5, 2.4);
     const bench::Stats &mine = turns.a, &pocl = turns.b;
+    // PoCL back to back, nothing between its launches, as a program of its own times it:
+    // what taking turns with the cpu backend costs it, if anything.
+    const bench::Stats alone = bench::measure(theirs, 5, 1.2);
     gpu::cpu::setWorkerCount(0);
     viewer::releaseMode();
 
@@ -81,6 +84,9 @@ BENCH_SECTION(fractview_peer) {
                    work, 0, "in turns with the PoCL row"});
     bench::addRow({"fractview", "PoCL: juliaColorGPU in OpenCL C, " + t, pocl, 0, "", work, 0,
                    launched ? note : peer.why()});
+    char inTurns[64];
+    snprintf(inTurns, sizeof inTurns, "in turns it took %.2fx this", pocl.median_ms / alone.median_ms);
+    bench::addRow({"fractview", "PoCL alone, back to back, " + t, alone, 0, "", work, 0, launched ? inTurns : peer.why()});
     // A refused PoCL launch times nothing: no time bar then, and every pixel counts as unlike.
     if (launched)
         bench::addBar({"fractview: juliaColorGPU time over PoCL's, " + t, turns.aOverB, 1.0, false});
