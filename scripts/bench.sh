@@ -71,7 +71,7 @@ set grid xtics ytics
 set xlabel "threads a block"
 set ylabel "ns a thread a barrier (median)"
 set yrange [0:*]
-set title "cpu backend: the price of __syncthreads() for one thread, on one worker\n{/*0.8 $label}"
+set title "cpu backend: the price of a block barrier (syncthreads) for one thread, on one worker\n{/*0.8 $label}"
 plot "$tmp/barrier.dat" using 1:2 with linespoints pointtype 7 notitle
 EOF
         echo "bench.sh: docs/img/barrier-cost.png"
