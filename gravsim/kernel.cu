@@ -269,7 +269,8 @@ void releaseCPU() {
     mass = nullptr;
 }
 
-// Modes 2 to 4 hold mode 1's arrays and the device arrays; this returns the device ones.
+// Modes 2 to 4 hold mode 1's arrays and the device arrays; this returns the device ones
+// (the frame runs mode 1's release after it).
 void releaseGPU() {
     cudaFree(d_pos0);
     cudaFree(d_pos1);
