@@ -4,7 +4,9 @@
 #   cpu:  the host C++ compiler builds the same .cu files against gpu/runtime.h's
 #         CPU runtime; kernels run on all CPU cores.
 
-set(GPUDEMOS_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR})
+# The functions below find this folder through CMAKE_CURRENT_FUNCTION_LIST_DIR, which holds
+# in whatever directory calls them: a project that adds this one with add_subdirectory()
+# calls gpu_sources() from its own directories, where variables of this one are not set.
 
 # Sets <var> to TRUE when a CUDA device answers: nvidia-smi lists one.
 function(gpu_device_answers var)
@@ -133,7 +135,7 @@ function(gpu_sources target)
   if(NOT GPU_BACKEND STREQUAL "cpu")
     return()
   endif()
-  get_filename_component(runtime ${GPUDEMOS_CMAKE_DIR}/../gpu/cpu/include/cuda_runtime.h ABSOLUTE)
+  get_filename_component(runtime ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../gpu/cpu/include/cuda_runtime.h ABSOLUTE)
   foreach(f ${ARGN})
     if(NOT f MATCHES "\\.cu$")
       continue()
@@ -181,9 +183,9 @@ function(gpu_no_launch_outside_cu target)
   string(REPLACE ";" "\n" lines "${files}")
   file(CONFIGURE OUTPUT ${list} CONTENT "${lines}\n" @ONLY)
   add_custom_command(OUTPUT ${stamp}
-                     COMMAND ${CMAKE_COMMAND} -DLIST=${list} -P ${GPUDEMOS_CMAKE_DIR}/NoLaunchOutsideCu.cmake
+                     COMMAND ${CMAKE_COMMAND} -DLIST=${list} -P ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/NoLaunchOutsideCu.cmake
                      COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
-                     DEPENDS ${list} ${files} ${GPUDEMOS_CMAKE_DIR}/NoLaunchOutsideCu.cmake
+                     DEPENDS ${list} ${files} ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/NoLaunchOutsideCu.cmake
                      COMMENT "Looking for kernel launches outside .cu files"
                      VERBATIM)
   add_custom_target(gpu_no_launch_outside_cu DEPENDS ${stamp})

@@ -9,6 +9,10 @@
 
 #include "gpu/cpu/internal.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 // The bounds of the gpudemos_const section that holds every __constant__ variable, set
 // by the linker; null in a program without one.
 extern "C" {
@@ -164,6 +168,11 @@ cudaError_t cudaMalloc(void** devPtr, size_t size) {
     if (rounded <= size) return record(cudaErrorMemoryAllocation);
     void* p = aligned_alloc(256, rounded);
     if (!p) return record(cudaErrorMemoryAllocation);
+#if defined(__SANITIZE_ADDRESS__)
+    // The bytes past the size asked for are the allocator's: a kernel's access there is
+    // reported as one past a malloc'd block is.
+    ASAN_POISON_MEMORY_REGION(static_cast<char*>(p) + size, rounded - size);
+#endif
     std::lock_guard<std::mutex> l(memMutex);
     allocations()[reinterpret_cast<uintptr_t>(p)] = size;
     *devPtr = p;

@@ -5,5 +5,5 @@
 #include_next <cuda.h>
 #else
 #define CUDA_VERSION 13000
-#include "../backend.h"
+#include "gpu/cpu/backend.h"
 #endif

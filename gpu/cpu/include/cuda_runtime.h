@@ -6,5 +6,5 @@
 #if defined(__NVCC__)
 #include_next <cuda_runtime.h>
 #else
-#include "../backend.h"
+#include "gpu/cpu/backend.h"
 #endif

@@ -3,5 +3,5 @@
 #if defined(__NVCC__)
 #include_next <cuda_runtime_api.h>
 #else
-#include "../backend.h"
+#include "gpu/cpu/backend.h"
 #endif

@@ -4,5 +4,5 @@
 #if defined(__NVCC__)
 #include_next <device_launch_parameters.h>
 #else
-#include "../backend.h"
+#include "gpu/cpu/backend.h"
 #endif
