@@ -75,6 +75,7 @@ flags)  # what the driver says and writes
     refuses "nvcc: error: unknown option '-frobnicate'" "$nvcc" -frobnicate scale.cu
     refuses "nvcc: error: unknown GPU architecture 'sm_x' in -arch" "$nvcc" -arch=sm_x scale.cu
     refuses "nvcc: error: no such file: missing.cu" "$nvcc" missing.cu
+    refuses "nvcc: error: host compiler '/no/g\+\+' not found" "$nvcc" -ccbin /no/g++ scale.cu
     refuses "^mistakes\.cu:8:[0-9]+: error: .undeclaredValue" "$nvcc" -DCOMPILE_ERROR -c mistakes.cu
     prints "Cuda compilation tools, release 13\.0, V13\.0\.0" "$nvcc" --version
     prints "cpu backend" "$nvcc" --version

@@ -1,0 +1,8 @@
+// <vector_functions.h> of the cpu backend: part of the runtime subset, which comes whole (see
+// cuda_runtime.h).
+#pragma once
+#if defined(__NVCC__)
+#include_next <vector_functions.h>
+#else
+#include "gpu/cpu/backend.h"
+#endif
