@@ -82,6 +82,7 @@ flags)  # what the driver says and writes
     "$nvcc" -MD -MT scale.o -I include -c scale.cu -o scale.o
     grep -q "^scale\.o: scale\.cu" scale.d || fail "scale.d does not name scale.cu: $(head -c 200 scale.d)"
     grep -q "scale\.h" scale.d || fail "scale.d does not name scale.h"
+    prints "^main\.o: main\.cpp" timeout 60 "$nvcc" -M -Iinclude main.cpp
     ;;
 tsan)  # the race report and its clean twin
     "$nvcc" -fsanitize=thread -DRACE mistakes.cu -o race

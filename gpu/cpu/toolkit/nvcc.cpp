@@ -127,7 +127,8 @@ struct Driver {
                             const std::string& cu) {
         std::ifstream in(from);
         std::string deps((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        for (size_t at; (at = deps.find(translated)) != std::string::npos;) deps.replace(at, translated.size(), cu);
+        for (size_t at = 0; (at = deps.find(translated, at)) != std::string::npos; at += cu.size())
+            deps.replace(at, translated.size(), cu);
         if (to.empty()) {
             std::fputs(deps.c_str(), stdout);
             return true;
@@ -156,8 +157,9 @@ struct Driver {
         const bool deps = o.depsOnly || o.depsWithCompile;
         const std::string depTmp = (tmp / "deps.d").string();
         if (deps) {
-            std::string target = o.depTarget.empty() ? object : o.depTarget;
-            if (o.depsOnly && o.depTarget.empty()) target = fs::path(in.path).stem().string() + ".o";
+            // As nvcc names it: the object, or <name>.o where the object is temporary.
+            std::string target = o.depTarget;
+            if (target.empty()) target = o.compileOnly ? object : fs::path(in.path).stem().string() + ".o";
             f.insert(f.end(), {o.depsOnly ? "-M" : "-MD", "-MF", depTmp, "-MT", target});
         }
         if (!o.depsOnly) f.insert(f.end(), {"-c", "-o", object});
@@ -165,7 +167,8 @@ struct Driver {
         if (int rc = run(f)) return rc;
         if (!deps) return 0;
         std::string to = o.depFile;
-        if (to.empty() && o.depsWithCompile) to = fs::path(object).replace_extension(".d").string();
+        if (to.empty() && o.depsWithCompile)  // beside the object, or here when the object is temporary
+            to = fs::path(o.compileOnly ? object : fs::path(in.path).filename().string()).replace_extension(".d").string();
         return rewriteDeps(depTmp, to, source, in.path) ? 0 : fail("cannot write " + to);
     }
 
@@ -174,6 +177,7 @@ struct Driver {
     int link(const std::vector<std::string>& objects) const {
         std::vector<std::string> f{cxx};
         if (o.shared) f.push_back("-shared");
+        f.insert(f.end(), o.compilerOptions.begin(), o.compilerOptions.end());  // -fopenmp, -pthread ...
         f.insert(f.end(), objects.begin(), objects.end());
         f.insert(f.end(), {"-o", o.output.empty() ? "a.out" : o.output, "-L" + root + "/lib64"});
         f.insert(f.end(), o.linkFlags.begin(), o.linkFlags.end());

@@ -21,7 +21,8 @@ struct Options {
     bool compileOnly = false;      // -c, -dc
     bool deviceLink = false;       // -dlink
     bool shared = false;           // -shared
-    std::vector<std::string> hostFlags;  // -I, -isystem, -D, -U, -w, -Xcompiler ...
+    std::vector<std::string> hostFlags;  // -I, -isystem, -D, -U, -w, and -Xcompiler's
+    std::vector<std::string> compilerOptions;  // -Xcompiler's alone: they reach the link too
     std::vector<std::string> linkFlags;  // -L, -l, -Xlinker ...
     std::string optimize;          // "0".."3", or empty: the default
     std::string standard;          // c++17, ... (empty: c++17)

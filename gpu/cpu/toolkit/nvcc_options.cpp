@@ -123,7 +123,10 @@ const std::vector<Flag>& flags() {
         {{"-gencode", "--generate-code"}, true, [](Options&, const std::string& v) { return gencode(v); }},
         {{"-Xcompiler", "--compiler-options"}, true,
          [](Options& o, const std::string& v) {
-             for (auto& f : items(v, true)) o.hostFlags.push_back(f);
+             for (auto& f : items(v, true)) {
+                 o.hostFlags.push_back(f);
+                 o.compilerOptions.push_back(f);
+             }
              return true;
          }},
         {{"-Xlinker", "--linker-options"}, true,
