@@ -2,6 +2,13 @@
 // runs on a fiber; if it ends without reaching a barrier or a warp call the others run as
 // a plain loop, else every thread gets its own fiber, each __syncthreads() is a real block
 // barrier and each warp call a rendezvous of the lanes its mask names (warp.cpp).
+//
+// With the backend's own switch (fibers.h) a thread that reaches a barrier switches
+// straight to the next thread of the block, starting it if it has not started, and the
+// last to arrive opens the barrier and switches to thread 0: one switch a thread a
+// barrier. Whenever the next thread cannot run (it waits at a warp call, or has ended) the
+// thread goes back to the worker, whose scheduler below sorts out the rest and finds the
+// faults; with Boost.Context every switch goes through that scheduler.
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -25,6 +32,12 @@ enum class BlockMode { Probing, Plain, Fibers };
 struct BlockState {
     BlockMode mode = BlockMode::Probing;
     GpuThread* current = nullptr;
+    GpuThread* slots = nullptr;  // the worker's, thread i on slots[i]
+    const StackPool* stacks = nullptr;
+    const LaunchDesc* desc = nullptr;
+    unsigned n = 0;        // threads in the block
+    unsigned started = 0;  // threads [0, started) have started
+    unsigned arrived = 0;  // threads waiting at the barrier of this round
     bool fault = false;
     bool warpCalls = false;  // some thread has reached a warp call
     char faultWhat[192] = {};
@@ -56,16 +69,32 @@ void resume(Worker& w, BlockState& b, GpuThread& t) {
     b.current = nullptr;
 }
 
-// Starts GPU thread `idx` of the current block on slot `slot`.
-void startThread(Worker& w, BlockState& b, unsigned slot, uint3 idx, const LaunchDesc& d) {
+// Readies slot `slot` for GPU thread `idx` of the current block.
+GpuThread& setUpThread(Worker& w, unsigned slot, uint3 idx, const LaunchDesc& d) {
     GpuThread& t = w.slots[slot];
     t.desc = &d;
     t.idx = idx;
-    t.atBarrier = false;
+    t.arrivedIn = 0;
     t.atWarp = false;
     t.done = false;
     w.prepare(slot);
-    resume(w, b, t);
+    return t;
+}
+
+// Starts GPU thread `idx` of the current block on slot `slot`.
+void startThread(Worker& w, BlockState& b, unsigned slot, uint3 idx, const LaunchDesc& d) {
+    resume(w, b, setUpThread(w, slot, idx, d));
+}
+
+bool atBarrier(const BlockState& b, const GpuThread& t) { return t.arrivedIn == b.round + 1; }
+
+// Every thread waits at the barrier: it opens (the threads' marks, of the round now past,
+// no longer count).
+void openBarrier(BlockState& b) {
+    b.counted[b.round & 1] = b.count;
+    b.count = 0;
+    b.arrived = 0;
+    ++b.round;
 }
 
 __attribute__((format(printf, 2, 3))) void fault(BlockState& b, const char* what, ...) {
@@ -77,7 +106,7 @@ __attribute__((format(printf, 2, 3))) void fault(BlockState& b, const char* what
     va_end(args);
 }
 
-bool ready(const GpuThread& t) { return !t.done && !t.atBarrier && !t.atWarp; }
+bool ready(const BlockState& b, const GpuThread& t) { return !t.done && !atBarrier(b, t) && !t.atWarp; }
 
 // A block on fibers, warp by warp: the lanes of a warp run in turn until none can go on
 // (each waits at the barrier, waits at a warp call that not all its lanes have reached,
@@ -85,31 +114,37 @@ bool ready(const GpuThread& t) { return !t.done && !t.atBarrier && !t.atWarp; }
 // every thread waits at the barrier, the barrier opens. Thread 0 is running already.
 void runFibers(Worker& w, BlockState& b, const LaunchDesc& d, unsigned n) {
     GpuThread* const threads = w.slots.get();
-    unsigned started = 1;
+    unsigned& started = b.started;
     for (;;) {
+        // Threads switch among themselves at barriers (the own switch), so a thread that
+        // comes back here may have let any others run: scan until a whole pass moves none.
+        bool movedAny = false;
         for (unsigned base = 0; base < n && !b.fault; base += warpSize) {
             const unsigned end = std::min(base + warpSize, n);
             for (;;) {
+                char why[160];
+                if (b.warpCalls && !completeWarpCalls(w, threads + base, end - base, why, sizeof why))
+                    fault(b, "%s", why);
                 bool moved = false;
-                for (unsigned i = base; i < end; ++i) {
+                for (unsigned i = base; i < end && !b.fault; ++i) {
                     if (i == started) {
+                        ++started;  // first: at a barrier it may start the next itself
                         startThread(w, b, i, unflatten(i, d.block), d);
-                        ++started;
                         moved = true;
-                    } else if (ready(threads[i])) {
+                    } else if (ready(b, threads[i])) {
                         resume(w, b, threads[i]);
                         moved = true;
                     }
                 }
-                if (!moved || b.fault || !b.warpCalls) break;
-                char why[160];
-                if (!completeWarpCalls(w, threads + base, end - base, why, sizeof why)) fault(b, "%s", why);
+                if (!moved || b.fault) break;
+                movedAny = true;
             }
         }
         if (b.fault) break;
+        if (movedAny) continue;
         unsigned waiting = 0, ended = 0, atWarp = n;
         for (unsigned i = 0; i < n; ++i) {
-            waiting += threads[i].atBarrier;
+            waiting += atBarrier(b, threads[i]);
             ended += threads[i].done;
             if (threads[i].atWarp && atWarp == n) atWarp = i;
         }
@@ -127,10 +162,7 @@ void runFibers(Worker& w, BlockState& b, const LaunchDesc& d, unsigned n) {
             fault(b, "a thread ended while others wait at __syncthreads()");
             break;
         }
-        b.counted[b.round & 1] = b.count;
-        b.count = 0;
-        ++b.round;
-        for (unsigned i = 0; i < n; ++i) threads[i].atBarrier = false;
+        openBarrier(b);
     }
     // Threads still waiting (only after a fault) are unwound.
     for (unsigned i = 0; i < started; ++i)
@@ -153,11 +185,16 @@ void runBlock(const LaunchDesc& d, uint64_t blockLinear) {
 
     Worker& w = thisWorker();
     BlockState b;
+    b.slots = w.slots.get();
+    b.stacks = &w.stacks;
+    b.desc = &d;
+    b.n = n;
+    b.started = 1;
     currentBlock = &b;
     tsanRelease(&w.tsanStart);
     startThread(w, b, 0, uint3{0, 0, 0}, d);
 
-    if (w.slots[0].done) {
+    if (b.mode == BlockMode::Probing) {
         // No barrier or warp call in this kernel (or not on thread 0's path): the rest run
         // as a loop.
         b.mode = BlockMode::Plain;
@@ -190,21 +227,92 @@ int syncThreadsCount(int predicate) {
         tsanIgnoreEnd();
         return predicate;
     }
+    b->mode = BlockMode::Fibers;
     GpuThread& t = *b->current;
     Worker& w = thisWorker();
     void* const round = &w.tsanBarrier[b->round & 1];
     tsanRelease(round);
     b->count += predicate;
-    t.round = b->round;
-    t.atBarrier = true;
+    t.arrivedIn = b->round + 1;
+    ++b->arrived;
+#if GPU_OWN_SWITCH
+    // Straight on to the next thread of the block; the last opens the barrier.
+    const unsigned i = unsigned(&t - w.slots.get());
+    GpuThread* next = nullptr;
+    if (b->fault) {
+        // The worker unwinds the block.
+    } else if (b->arrived == b->n) {
+        openBarrier(*b);
+        next = &w.slots[0];
+    } else if (i + 1 == b->started) {
+        next = &setUpThread(w, i + 1, unflatten(i + 1, b->desc->block), *b->desc);
+        ++b->started;
+    } else if (i + 1 < b->started && ready(*b, w.slots[i + 1])) {
+        next = &w.slots[i + 1];
+    }
+    if (next == &t) {
+        // A block of one thread: the barrier is open, go on.
+    } else if (next) {
+        b->current = next;
+        context.thread = next->idx;
+        w.switchTo(t, *next);
+        // Resumed by whoever switched here: the worker or a thread (each sets b->current).
+    } else {
+        w.suspend(t);
+    }
+#else
     w.suspend(t);
+#endif
     tsanAcquire(round);
-    const int counted = b->counted[t.round & 1];
+    const int counted = b->counted[(t.arrivedIn - 1) & 1];
     tsanIgnoreEnd();
     return counted;
 }
 
+#if GPU_OWN_SWITCH
+// __syncthreads(), written for few instructions: it is most of what a barrier costs. The
+// rare cases (outside a kernel, a block gone plain or faulted, the next thread not yet
+// started, or unable to run) take syncThreadsCount's way.
+void syncThreads() {
+    BlockState* const b = currentBlock;
+    if (__builtin_expect(!b || b->mode != BlockMode::Fibers, 0)) {
+        syncThreadsCount(0);
+        return;
+    }
+    // The calling thread, found from its stack rather than read back from b->current, which
+    // the thread before it has only just written.
+    GpuThread* const t = b->slots + b->stacks->slotOf(__builtin_frame_address(0));
+    GpuThread* next = t + 1;
+    const unsigned tag = b->round + 1;
+    if (b->arrived + 1 == b->n) {
+        // The last to arrive: the barrier opens, thread 0 goes on.
+        t->arrivedIn = tag;
+        openBarrier(*b);
+        next = b->slots;
+        if (next == t) return;
+    } else if (__builtin_expect(next - b->slots >= int(b->started) || next->done || next->atWarp ||
+                                    next->arrivedIn == tag || b->fault, 0)) {
+        syncThreadsCount(0);
+        return;
+    } else {
+        t->arrivedIn = tag;
+        ++b->arrived;
+    }
+    b->current = next;
+    context.thread = next->idx;
+    // In blocks of hundreds of threads the threads' stacks and slots outgrow the first-level
+    // cache: fetch those of the thread after next while this switch goes on.
+    GpuThread* const after = next + 1;
+    if (after < b->slots + b->started) {
+        __builtin_prefetch(after->sp);
+        __builtin_prefetch(static_cast<char*>(after->sp) + 64);
+    }
+    __builtin_prefetch(after + 1);
+    switchFiber(*t, *next);
+}
+#else
 void syncThreads() { syncThreadsCount(0); }
+#endif
 
 uint64_t warpCall(WarpOp op, unsigned mask, uint64_t value, int arg, int width) {
     BlockState* b = currentBlock;
@@ -225,6 +333,7 @@ uint64_t warpCall(WarpOp op, unsigned mask, uint64_t value, int arg, int width) 
         tsanIgnoreEnd();
         return value;
     }
+    b->mode = BlockMode::Fibers;
     b->warpCalls = true;
     t.warp = WarpRequest{op, mask, arg, width, value, 0};
     tsanRelease(&t.tsanArrive);
