@@ -48,6 +48,10 @@ struct BlockState {
 
 thread_local BlockState* currentBlock = nullptr;
 
+// How many threads ahead a barrier fetches the stack and slot of the thread it will switch
+// to later (measured: 1 to 8 all within noise of each other at 1024 threads; 0 costs 30%).
+constexpr int kPrefetchAhead = 4;
+
 // Under TSan the threads of a barrier-free block run in turn on this many slots (thread t
 // on slot t % 61), each slot a TSan fiber: few enough that TSan keeps every fiber live (it
 // has 256 places for threads and fibers together; past that it thrashes, some 5x slower).
@@ -301,8 +305,8 @@ void syncThreads() {
     b->current = next;
     context.thread = next->idx;
     // In blocks of hundreds of threads the threads' stacks and slots outgrow the first-level
-    // cache: fetch those of the thread after next while this switch goes on.
-    GpuThread* const after = next + 1;
+    // cache: fetch those of a thread a few places on while this switch goes on.
+    GpuThread* const after = next + kPrefetchAhead;
     if (after < b->slots + b->started) {
         __builtin_prefetch(after->sp);
         __builtin_prefetch(static_cast<char*>(after->sp) + 64);
