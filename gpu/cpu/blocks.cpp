@@ -27,17 +27,19 @@ alignas(16) __thread unsigned char gpudemos_dynamic_shared[gpu::cpu::kMaxSharedB
 namespace gpu::cpu {
 namespace {
 
-enum class BlockMode { Probing, Plain, Fibers };
+// Faulted: was Fibers until a fault; its threads only go back to the worker, which unwinds
+// them.
+enum class BlockMode { Probing, Plain, Fibers, Faulted };
 
 struct BlockState {
     BlockMode mode = BlockMode::Probing;
     GpuThread* current = nullptr;
     GpuThread* slots = nullptr;  // the worker's, thread i on slots[i]
-    const StackPool* stacks = nullptr;
     const LaunchDesc* desc = nullptr;
     unsigned n = 0;        // threads in the block
     unsigned started = 0;  // threads [0, started) have started
     unsigned arrived = 0;  // threads waiting at the barrier of this round
+    unsigned ended = 0;    // threads that have ended
     bool fault = false;
     bool warpCalls = false;  // some thread has reached a warp call
     char faultWhat[192] = {};
@@ -63,6 +65,17 @@ constexpr unsigned kTsanPlainSlots = 61;
 uint3 unflatten(uint64_t t, uint3 dim) {
     const uint64_t xy = uint64_t(dim.x) * dim.y;
     return uint3{unsigned(t % dim.x), unsigned((t / dim.x) % dim.y), unsigned(t / xy)};
+}
+
+// The index of the thread after `i` (x fastest) in a block of size dim: no division, which
+// would cost more than the rest of starting a thread.
+uint3 following(uint3 i, uint3 dim) {
+    if (++i.x < dim.x) return i;
+    i.x = 0;
+    if (++i.y < dim.y) return i;
+    i.y = 0;
+    ++i.z;
+    return i;
 }
 
 // Runs thread t's fiber until it reaches a barrier or a warp call, or ends.
@@ -104,6 +117,7 @@ void openBarrier(BlockState& b) {
 __attribute__((format(printf, 2, 3))) void fault(BlockState& b, const char* what, ...) {
     if (b.fault) return;
     b.fault = true;
+    if (b.mode == BlockMode::Fibers) b.mode = BlockMode::Faulted;
     va_list args;
     va_start(args, what);
     vsnprintf(b.faultWhat, sizeof b.faultWhat, what, args);
@@ -120,6 +134,7 @@ void runFibers(Worker& w, BlockState& b, const LaunchDesc& d, unsigned n) {
     GpuThread* const threads = w.slots.get();
     unsigned& started = b.started;
     for (;;) {
+        if (b.ended == n) break;  // the threads ran one after another to the end
         // Threads switch among themselves at barriers (the own switch), so a thread that
         // comes back here may have let any others run: scan until a whole pass moves none.
         bool movedAny = false;
@@ -133,7 +148,7 @@ void runFibers(Worker& w, BlockState& b, const LaunchDesc& d, unsigned n) {
                 for (unsigned i = base; i < end && !b.fault; ++i) {
                     if (i == started) {
                         ++started;  // first: at a barrier it may start the next itself
-                        startThread(w, b, i, unflatten(i, d.block), d);
+                        startThread(w, b, i, following(threads[i - 1].idx, d.block), d);
                         moved = true;
                     } else if (ready(b, threads[i])) {
                         resume(w, b, threads[i]);
@@ -190,7 +205,6 @@ void runBlock(const LaunchDesc& d, uint64_t blockLinear) {
     Worker& w = thisWorker();
     BlockState b;
     b.slots = w.slots.get();
-    b.stacks = &w.stacks;
     b.desc = &d;
     b.n = n;
     b.started = 1;
@@ -209,7 +223,6 @@ void runBlock(const LaunchDesc& d, uint64_t blockLinear) {
             d.runThreads(d.closure, 1, n);
         }
     } else {
-        b.mode = BlockMode::Fibers;
         runFibers(w, b, d, n);
     }
     currentBlock = nullptr;
@@ -221,6 +234,59 @@ void runBlock(const LaunchDesc& d, uint64_t blockLinear) {
     }
 }
 
+#if GPU_OWN_SWITCH
+namespace {
+
+// The thread that runs after t, which has just reached the barrier or ended, on the own
+// switch: the next thread of the block when it can run, started here if it has not yet;
+// null when only the worker can sort out what comes next (that thread waits at a warp
+// call or at this barrier, or has ended, or t is the block's last).
+__attribute__((noinline)) GpuThread* startNext(BlockState& b, GpuThread& t) {
+    GpuThread* const next = &t + 1;
+    const unsigned i = unsigned(next - b.slots);
+    if (i != b.started || i >= b.n) return nullptr;
+    ++b.started;
+    next->desc = b.desc;
+    next->idx = following(t.idx, b.desc->block);
+    next->arrivedIn = 0;
+    next->atWarp = false;
+    next->done = false;
+    if (!next->sp) thisWorker().prepare(i);
+    return next;
+}
+
+inline GpuThread* successor(BlockState& b, GpuThread& t) {
+    GpuThread* const next = &t + 1;
+    if (next < b.slots + b.started) return ready(b, *next) ? next : nullptr;
+    return startNext(b, t);
+}
+
+// From t's fiber on to `next`, which resumes where it stopped (or starts).
+void handOver(BlockState& b, GpuThread& t, GpuThread& next) {
+    b.current = &next;
+    context.thread = next.idx;
+    switchFiber(t, next);
+}
+
+}  // namespace
+
+void threadEnded(Worker& w, GpuThread& t) {
+    t.done = true;
+    BlockState* const b = currentBlock;
+    if (!b) return w.suspend(t);
+    ++b->ended;
+    if (b->mode == BlockMode::Fibers)
+        if (GpuThread* next = successor(*b, t)) return handOver(*b, t, *next);
+    w.suspend(t);
+}
+#else
+void threadEnded(Worker& w, GpuThread& t) {
+    t.done = true;
+    if (currentBlock) ++currentBlock->ended;
+    w.suspend(t);
+}
+#endif
+
 int syncThreadsCount(int predicate) {
     BlockState* b = currentBlock;
     if (!b) return predicate;  // called outside a kernel
@@ -231,40 +297,32 @@ int syncThreadsCount(int predicate) {
         tsanIgnoreEnd();
         return predicate;
     }
-    b->mode = BlockMode::Fibers;
+    if (b->mode == BlockMode::Probing) b->mode = BlockMode::Fibers;
     GpuThread& t = *b->current;
     Worker& w = thisWorker();
     void* const round = &w.tsanBarrier[b->round & 1];
     tsanRelease(round);
     b->count += predicate;
     t.arrivedIn = b->round + 1;
-    ++b->arrived;
 #if GPU_OWN_SWITCH
     // Straight on to the next thread of the block; the last opens the barrier.
-    const unsigned i = unsigned(&t - w.slots.get());
     GpuThread* next = nullptr;
-    if (b->fault) {
-        // The worker unwinds the block.
-    } else if (b->arrived == b->n) {
+    if (++b->arrived == b->n && b->mode == BlockMode::Fibers) {
         openBarrier(*b);
-        next = &w.slots[0];
-    } else if (i + 1 == b->started) {
-        next = &setUpThread(w, i + 1, unflatten(i + 1, b->desc->block), *b->desc);
-        ++b->started;
-    } else if (i + 1 < b->started && ready(*b, w.slots[i + 1])) {
-        next = &w.slots[i + 1];
+        next = b->slots;
+    } else if (b->mode == BlockMode::Fibers) {
+        next = successor(*b, t);
     }
     if (next == &t) {
         // A block of one thread: the barrier is open, go on.
     } else if (next) {
-        b->current = next;
-        context.thread = next->idx;
-        w.switchTo(t, *next);
+        handOver(*b, t, *next);
         // Resumed by whoever switched here: the worker or a thread (each sets b->current).
     } else {
         w.suspend(t);
     }
 #else
+    ++b->arrived;
     w.suspend(t);
 #endif
     tsanAcquire(round);
@@ -274,43 +332,34 @@ int syncThreadsCount(int predicate) {
 }
 
 #if GPU_OWN_SWITCH
-// __syncthreads(), written for few instructions: it is most of what a barrier costs. The
-// rare cases (outside a kernel, a block gone plain or faulted, the next thread not yet
-// started, or unable to run) take syncThreadsCount's way.
+// __syncthreads(), written for few instructions: it is most of what a barrier costs. Only
+// the common case is here: the next thread of the block can run, and this is not the last
+// thread to arrive. The rest (outside a kernel, thread 0's first barrier, a block gone
+// plain or faulted, the barrier opening, a thread to start, the worker to go back to) take
+// syncThreadsCount's way, once a thread a block or once a barrier.
 void syncThreads() {
     BlockState* const b = currentBlock;
-    if (__builtin_expect(!b || b->mode != BlockMode::Fibers, 0)) {
-        syncThreadsCount(0);
-        return;
-    }
-    // The calling thread, found from its stack rather than read back from b->current, which
-    // the thread before it has only just written.
-    GpuThread* const t = b->slots + b->stacks->slotOf(__builtin_frame_address(0));
+    if (__builtin_expect(!b || b->mode != BlockMode::Fibers, 0)) return (void)syncThreadsCount(0);
+    GpuThread* const t = b->current;
     GpuThread* next = t + 1;
     const unsigned tag = b->round + 1;
-    if (b->arrived + 1 == b->n) {
-        // The last to arrive: the barrier opens, thread 0 goes on.
-        t->arrivedIn = tag;
-        openBarrier(*b);
-        next = b->slots;
-        if (next == t) return;
-    } else if (__builtin_expect(next - b->slots >= int(b->started) || next->done || next->atWarp ||
-                                    next->arrivedIn == tag || b->fault, 0)) {
-        syncThreadsCount(0);
-        return;
-    } else {
-        t->arrivedIn = tag;
-        ++b->arrived;
+    if (__builtin_expect(b->arrived + 1 == b->n, 0)) return (void)syncThreadsCount(0);
+    if (next >= b->slots + b->started) {
+        // The block's first barrier: the next thread starts.
+        if (!(next = startNext(*b, *t))) return (void)syncThreadsCount(0);
+    } else if (__builtin_expect(next->done || next->atWarp || next->arrivedIn == tag, 0)) {
+        return (void)syncThreadsCount(0);
     }
+    t->arrivedIn = tag;
+    ++b->arrived;
     b->current = next;
     context.thread = next->idx;
     // In blocks of hundreds of threads the threads' stacks and slots outgrow the first-level
-    // cache: fetch those of a thread a few places on while this switch goes on.
+    // cache: fetch those of a thread a few places on while this switch goes on (the slots
+    // array has room past its end for this; a stale or null stack pointer is harmless).
     GpuThread* const after = next + kPrefetchAhead;
-    if (after < b->slots + b->started) {
-        __builtin_prefetch(after->sp);
-        __builtin_prefetch(static_cast<char*>(after->sp) + 64);
-    }
+    __builtin_prefetch(after->sp);
+    __builtin_prefetch(static_cast<char*>(after->sp) + 64);
     __builtin_prefetch(after + 1);
     switchFiber(*t, *next);
 }
@@ -337,7 +386,7 @@ uint64_t warpCall(WarpOp op, unsigned mask, uint64_t value, int arg, int width) 
         tsanIgnoreEnd();
         return value;
     }
-    b->mode = BlockMode::Fibers;
+    if (b->mode == BlockMode::Probing) b->mode = BlockMode::Fibers;
     b->warpCalls = true;
     t.warp = WarpRequest{op, mask, arg, width, value, 0};
     tsanRelease(&t.tsanArrive);

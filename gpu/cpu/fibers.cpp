@@ -68,8 +68,7 @@ void runSlot(void* p) {
             t.desc->runOne(t.desc->closure);
         } catch (const FiberUnwind&) {
         }
-        t.done = true;
-        w.suspend(t);
+        threadEnded(w, t);
     }
 }
 #else
@@ -90,8 +89,7 @@ ctx::fiber runSlot(Worker& w, GpuThread& t, ctx::fiber&& caller) {
         t.desc->runOne(t.desc->closure);
         tsanIgnoreBegin();
         tsanRelease(&w.tsanEnd);
-        t.done = true;
-        w.suspend(t);
+        threadEnded(w, t);
         if (t.quit) break;
     }
     if (GPU_TSAN_ON) tsanSwitch(w.tsanSelf);

@@ -70,10 +70,6 @@ public:
     StackPool& operator=(const StackPool&) = delete;
     // The stack of GPU thread `slot` of the blocks this worker runs.
     SlotStack stack(unsigned slot);
-    // The slot whose stack holds address p (p inside one of them).
-    unsigned slotOf(const void* p) const {
-        return unsigned((reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(region_)) / kSlotSize);
-    }
 
 private:
     char* region_ = nullptr;
@@ -115,7 +111,9 @@ struct alignas(64) GpuThread {
 // (members are destroyed in reverse: the fibers go before their stacks).
 struct Worker {
     StackPool stacks;
-    std::unique_ptr<GpuThread[]> slots{new GpuThread[kMaxThreads]};  // fibers hold their address
+    // Fibers hold their address; a few spare slots past the end, which a barrier's prefetch
+    // may read (blocks.cpp).
+    std::unique_ptr<GpuThread[]> slots{new GpuThread[kMaxThreads + 8]};
     void* sp = nullptr;  // own switch: the worker's saved context while a slot runs
     void* tsanSelf = tsanCurrent();  // TSan's fiber of the worker thread
     // Under TSan, the addresses that order GPU threads (tsan.h): a block's start, the
@@ -155,6 +153,10 @@ inline void Worker::suspend(GpuThread& t) { gpudemos_switch(&t.sp, sp); }
 inline void switchFiber(GpuThread& from, GpuThread& to) { gpudemos_switch(&from.sp, to.sp); }
 inline void Worker::switchTo(GpuThread& from, GpuThread& to) { switchFiber(from, to); }
 #endif
+
+// From the fiber of a thread that has just ended: marks it done and goes on with the next
+// thread of its block (own switch) or back to the worker. blocks.cpp.
+void threadEnded(Worker& w, GpuThread& t);
 
 // The worker of the calling thread.
 Worker& thisWorker();
