@@ -1,7 +1,7 @@
 // The cost of the cpu backend itself: launch and per-thread overhead of a barrier-free
-// kernel against the same work as a plain loop, scaling over workers, and the price of a
-// block barrier by block size, and a block sum through shared memory against one through
-// warp shuffles. Under the cuda backend only the GPU rows run.
+// kernel against the same work as a plain loop, scaling over workers, and a block sum
+// through shared memory against one through warp shuffles (the price of a barrier by block
+// size is in bench_barriers.cu). Under the cuda backend only the GPU rows run.
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -32,32 +32,6 @@ __host__ __device__ inline float orbit(int i) {
 __global__ void orbitKernel(float* out, int n) {
     int i = blockIdx.x * blockDim.x + threadIdx.x;
     if (i < n) out[i] = orbit(i);
-}
-
-// Two barriers a round, each thread reading its neighbour's slot between them; the same
-// without barriers reads its own. Any block size up to 1024.
-__global__ void barrierKernel(float* out, int rounds) {
-    __shared__ float s[1024];
-    const unsigned t = threadIdx.x;
-    float acc = 0;
-    for (int r = 0; r < rounds; ++r) {
-        s[t] = acc + t;
-        __syncthreads();
-        acc += s[(t + 1) % blockDim.x];
-        __syncthreads();
-    }
-    out[blockIdx.x * blockDim.x + t] = acc;
-}
-
-__global__ void noBarrierKernel(float* out, int rounds) {
-    __shared__ float s[1024];
-    const unsigned t = threadIdx.x;
-    float acc = 0;
-    for (int r = 0; r < rounds; ++r) {
-        s[t] = acc + t;
-        acc += s[t];
-    }
-    out[blockIdx.x * blockDim.x + t] = acc;
 }
 
 // The sum of each 512-element block, two ways. Through shared memory: a tree of nine
@@ -141,46 +115,7 @@ BENCH_SECTION(backend) {
 #endif
     cudaFree(d_out);
 
-    // The price of __syncthreads() for one thread, by block size: 8192 threads in blocks of
-    // 32 to 1024, two barriers a round, timed in turns with the same kernel without them
-    // (on the cpu backend on one worker).
-    // A row's time is one thread passing one barrier (the median of the turns' differences
-    // over the thread-barriers), drawn by scripts/bench.sh --plot.
-    const int threads = 8192, rounds = 100;
-    float* d_b = nullptr;
-    cudaMalloc(&d_b, threads * sizeof(float));
-#if GPU_BACKEND_IS_CPU
-    gpu::cpu::setWorkerCount(1);  // one worker: the price a thread pays, not a share of the machine
-#endif
-    for (unsigned size = 32; size <= 1024; size *= 2) {
-        const unsigned blocks = threads / size;
-        const bench::Pair turns = bench::measureInTurns(
-            [&] {
-                barrierKernel<<<blocks, size>>>(d_b, rounds);
-                cudaMemcpy(host.data(), d_b, sizeof(float), cudaMemcpyDeviceToHost);
-            },
-            [&] {
-                noBarrierKernel<<<blocks, size>>>(d_b, rounds);
-                cudaMemcpy(host.data(), d_b, sizeof(float), cudaMemcpyDeviceToHost);
-            });
-        const double barriers = double(threads) * rounds * 2;
-        bench::Stats perBarrier = turns.aMinusB;
-        perBarrier.median_ms /= barriers;
-        perBarrier.min_ms /= barriers;
-        perBarrier.max_ms /= barriers;
-        bench::Row row{GPU_BACKEND_IS_CPU ? "cpu backend" : "gpu",
-                       "__syncthreads() per thread, " + std::to_string(size) + "-thread blocks", perBarrier, 0, "",
-                       fmt("%.0f thread-barriers (%.0f blocks, 2 x 100 rounds)", barriers, blocks), 0,
-                       fmt("%.1f ns a thread a barrier; kernel without barriers %.2f ms", perBarrier.median_ms * 1e6,
-                           turns.b.median_ms)};
-        row.n = size;
-        row.series = "__syncthreads() per thread";
-        bench::addRow(row);
-    }
-#if GPU_BACKEND_IS_CPU
-    gpu::cpu::setWorkerCount(0);
-#endif
-    cudaFree(d_b);
+    // The price of __syncthreads() by block size is in the barriers section (bench_barriers.cu).
 
     // The two block reductions in turns on 2^20 values (2048 blocks of 512), every worker.
     const int values = 1 << 20, sums = values / 512;

@@ -3,7 +3,7 @@
 #   scripts/bench.sh [cpu|cuda] [--csv FILE] [--quick] [section...]
 # The cost curves, drawn with gnuplot as log-log charts into docs/img/scaling-PROGRAM.png:
 # and the price of a barrier by block size into docs/img/barrier-cost.png:
-#   scripts/bench.sh [cpu|cuda] --plot [--quick]   runs the scaling and backend sections with --csv first
+#   scripts/bench.sh [cpu|cuda] --plot [--quick]   runs the scaling and barriers sections with --csv first
 #   scripts/bench.sh --plot-from FILE [LABEL]      draws from a CSV written elsewhere (a GPU's)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -59,9 +59,12 @@ EOF
         echo "bench.sh: docs/img/scaling-$program.png ($series modes)"
         drawn=$((drawn + 1))
     done
-    # The price of __syncthreads() for one thread, by block size (section "backend").
-    awk -F, 'NR > 1 && $1 == "backend" && $3 == "__syncthreads() per thread" && $8 > 0 { print $4, $5 * 1e6 }' \
-        "$csv" >"$tmp/barrier.dat"
+    # The price of __syncthreads() for one thread, by block size (section "barriers"),
+    # beside the same rows of the backend before its own context switch (a CSV kept in
+    # bench/, written by that build's gpudemos_bench --csv).
+    local row='NR > 1 && $1 == "barriers" && $3 == "__syncthreads() per thread" && $8 > 0 { print $4, $5 * 1e6 }'
+    awk -F, "$row" "$csv" >"$tmp/barrier.dat"
+    awk -F, "$row" bench/barrier-cost-before.csv >"$tmp/before.dat"
     if [ -s "$tmp/barrier.dat" ]; then
         gnuplot <<EOF
 set terminal pngcairo size 900,600 font "sans,11"
@@ -71,8 +74,11 @@ set grid xtics ytics
 set xlabel "threads a block"
 set ylabel "ns a thread a barrier (median)"
 set yrange [0:*]
-set title "cpu backend: the price of a block barrier (syncthreads) for one thread, on one worker\n{/*0.8 $label}"
-plot "$tmp/barrier.dat" using 1:2 with linespoints pointtype 7 notitle
+set key left top
+set title "cpu backend: the price of a block barrier (syncthreads) for one thread, on one worker\\n{/*0.8 $label}"
+plot "$tmp/barrier.dat" using 1:2 with linespoints pointtype 7 title "own context switch, thread to thread", \\
+     "$tmp/before.dat" using 1:2 with linespoints pointtype 6 title "before: Boost.Context fibers, every switch through the worker", \\
+     10 with lines dashtype 2 title "bar: 10 ns"
 EOF
         echo "bench.sh: docs/img/barrier-cost.png"
         drawn=$((drawn + 1))
@@ -103,6 +109,6 @@ if [ "$plotting" -eq 0 ]; then
     exec "$bench" ${args[@]+"${args[@]}"}
 fi
 csv=build/$preset/scaling.csv
-"$bench" --csv "$csv" ${args[@]+"${args[@]}"} scaling backend | tee build/"$preset"/scaling.md
+"$bench" --csv "$csv" ${args[@]+"${args[@]}"} scaling barriers | tee build/"$preset"/scaling.md
 machine=$(sed -n 's/^Machine: //p' build/"$preset"/scaling.md)
 plot "$csv" "$preset backend, $machine, $(date +%F)"

@@ -13,20 +13,12 @@
 #include <mutex>
 #include <new>
 
+#if !GPU_OWN_SWITCH
 namespace ctx = boost::context;
+#endif
 
 namespace gpu::cpu {
 namespace {
-
-// Each GPU thread may use 512 KiB of stack, as a GPU thread may use 512 KiB of local
-// memory; a little more is mapped for the runtime's own frames and the fiber record.
-constexpr size_t kStackLimit = 512 * 1024;
-constexpr size_t kStackSize = kStackLimit + 16 * 1024;
-// Below every stack a guard region that is never mapped. With -fstack-clash-protection
-// every frame touches its pages in order, so a frame that outgrows its stack lands here
-// and nowhere else.
-constexpr size_t kGuardSize = 64 * 1024;
-constexpr size_t kSlotSize = kGuardSize + kStackSize;
 
 // The stack region of the worker running on this thread. Read by the SIGSEGV handler,
 // hence plain words with a signal-safe TLS model.
@@ -64,6 +56,22 @@ void installSegvHandler() {
     });
 }
 
+#if GPU_OWN_SWITCH
+// The life of a slot's fiber: one GPU thread after another, for as long as the worker lives
+// (its stack goes with the worker; nothing on it needs destroying). A discarded thread
+// unwinds to here and the slot is ready for the next one.
+void runSlot(void* p) {
+    GpuThread& t = *static_cast<GpuThread*>(p);
+    Worker& w = thisWorker();
+    for (;;) {
+        try {
+            t.desc->runOne(t.desc->closure);
+        } catch (const FiberUnwind&) {
+        }
+        threadEnded(w, t);
+    }
+}
+#else
 // Hands a fiber its slot's stack; the stack outlives the fiber and is reused.
 struct SlotAllocator {
     ctx::stack_context sc;
@@ -81,13 +89,13 @@ ctx::fiber runSlot(Worker& w, GpuThread& t, ctx::fiber&& caller) {
         t.desc->runOne(t.desc->closure);
         tsanIgnoreBegin();
         tsanRelease(&w.tsanEnd);
-        t.done = true;
-        w.suspend(t);
+        threadEnded(w, t);
         if (t.quit) break;
     }
     if (GPU_TSAN_ON) tsanSwitch(w.tsanSelf);
     return std::move(t.caller);
 }
+#endif
 
 }  // namespace
 
@@ -121,7 +129,7 @@ StackPool::~StackPool() {
     }
 }
 
-ctx::stack_context StackPool::stack(unsigned slot) {
+SlotStack StackPool::stack(unsigned slot) {
     if (!region_) {
         region_ = static_cast<char*>(mmap(nullptr, kSlotSize * kMaxThreads, PROT_NONE,
                                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
@@ -145,12 +153,25 @@ ctx::stack_context StackPool::stack(unsigned slot) {
     // cannot follow an unwind on a stack it does not know): the next fiber here starts clean.
     ASAN_UNPOISON_MEMORY_REGION(base + kGuardSize, kStackSize);
 #endif
-    ctx::stack_context sc;
-    sc.size = kStackSize;
-    sc.sp = base + kSlotSize;
-    return sc;
+    const size_t colour = (slot % kColours) * kColour;
+    return SlotStack{base + kSlotSize - colour, kStackSize - colour};
 }
 
+#if GPU_OWN_SWITCH
+Worker::~Worker() = default;  // idle fibers wait in runSlot; their stacks go with `stacks`
+
+[[noreturn]] void throwUnwind() { throw FiberUnwind{}; }
+
+void Worker::discard(GpuThread& t) {
+    t.sp = callOnResume(t.sp, throwUnwind);
+    resume(t);  // it unwinds to runSlot and comes back done
+}
+
+void Worker::prepare(unsigned slot) {
+    GpuThread& t = slots[slot];
+    if (!t.sp) t.sp = fiberStack(stacks.stack(slot).top, runSlot, &t);
+}
+#else
 Worker::~Worker() {
     for (unsigned i = 0; i < kMaxThreads; ++i) {
         GpuThread& t = slots[i];
@@ -186,7 +207,11 @@ void Worker::prepare(unsigned slot) {
     // Made under the slot's TSan fiber: making it already runs a little on its stack.
     tsanSwitch(t.tsanFiber);
     if (fresh) tsanIgnoreBegin();  // the slot's fiber runs runtime code from here on
-    t.fiber = ctx::fiber(std::allocator_arg, SlotAllocator{stacks.stack(slot)},
+    const SlotStack st = stacks.stack(slot);
+    ctx::stack_context sc;
+    sc.size = st.size;
+    sc.sp = st.top;
+    t.fiber = ctx::fiber(std::allocator_arg, SlotAllocator{sc},
                          [this, &t](ctx::fiber&& caller) { return runSlot(*this, t, std::move(caller)); });
     if (GPU_TSAN_ON) tsanSwitch(tsanSelf);
 }
@@ -201,6 +226,7 @@ void Worker::suspend(GpuThread& t) {
     if (GPU_TSAN_ON) tsanSwitch(tsanSelf);
     t.caller = std::move(t.caller).resume();
 }
+#endif
 
 Worker& thisWorker() {
     static thread_local Worker worker;

@@ -263,6 +263,14 @@ __global__ void earlyExit(int* out) {
     out[blockIdx.x * blockDim.x + threadIdx.x] = 1;
 }
 
+// Thread 5 returns before the barrier the others wait at: a thread in the middle of the
+// block, which the others pass on their way from one thread to the next.
+__global__ void middleExit(int* out) {
+    if (threadIdx.x == 5) return;
+    __syncthreads();
+    out[blockIdx.x * blockDim.x + threadIdx.x] = 1;
+}
+
 // Thread 0 passes no barrier, others do.
 __global__ void divergentBarrier(int* out) {
     if (threadIdx.x > 0) __syncthreads();
@@ -275,7 +283,8 @@ TEST(CpuBackend, BarrierThatCannotCompleteIsReportedNotHung) {
         void (*kernel)(int*);
         const char* message;
     };
-    for (Case c : {Case{earlyExit, "ended while others wait"}, Case{divergentBarrier, "reached by some threads"}}) {
+    for (Case c : {Case{earlyExit, "ended while others wait"}, Case{middleExit, "ended while others wait"},
+                   Case{divergentBarrier, "reached by some threads"}}) {
         testing::internal::CaptureStderr();
         c.kernel<<<3, 64>>>(d_out.p);
         EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchFailure);
