@@ -56,6 +56,11 @@ void releaseEvents();
 // Waits for all queued work, then destroys every stream but the default ones (streams.cpp).
 void releaseStreams();
 
+// ---- launches (launch.cpp) -------------------------------------------------------------
+
+// True on a worker while it runs blocks: a launch from there is refused (dynamic parallelism).
+extern thread_local bool runningKernel;
+
 // ---- cooperative grids (cooperative.cpp) ----------------------------------------------
 
 // Runs every block of the grid at once, each on a thread of its own.

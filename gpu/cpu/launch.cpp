@@ -17,8 +17,16 @@ cudaError_t checkLaunchConfig(dim3 g, dim3 b) {
     return cudaSuccess;
 }
 
+thread_local bool runningKernel = false;
+
 cudaError_t beginLaunch(const LaunchConfig& c, const void* kernel) {
     if (cudaError_t k = sticky()) return k;
+    if (runningKernel) {
+        // A kernel launching a kernel: a fault of the running grid.
+        if (setSticky(cudaErrorNotSupported))
+            fprintf(stderr, "cpu backend: a launch from device code: dynamic parallelism is not supported\n");
+        return sticky();
+    }
     if (!resolveStream(c.stream)) {
         fprintf(stderr, "cpu backend: a launch on stream %p, which is no stream of this device\n", (void*)c.stream);
         return record(cudaErrorInvalidResourceHandle);
@@ -38,7 +46,7 @@ cudaError_t beginLaunch(const LaunchConfig& c, const void* kernel) {
 
 void queueGrid(const char* kernel, const LaunchDesc& desc, void (*destroy)(const void*), cudaStream_t stream,
                bool cooperative) {
-    auto op = std::make_shared<Op>(cooperative ? Op::Kind::Host : Op::Kind::Kernel);
+    auto op = makeOp(cooperative ? Op::Kind::Host : Op::Kind::Kernel);
     if (cooperative) {
         const Op* self = op.get();  // the op owns fn: it outlives every call of it
         op->fn = [self] {

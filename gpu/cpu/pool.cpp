@@ -127,7 +127,11 @@ void run(Device& d, const std::shared_ptr<Op>& op) {
         for (;;) {
             const uint64_t i = op->next.fetch_add(1, std::memory_order_relaxed);
             if (i >= op->blocks) break;
-            if (!d.stop && !sticky()) runBlock(op->desc, i);  // after a fault the rest of the work is not run
+            if (!d.stop && !sticky()) {  // after a fault the rest of the work is not run
+                runningKernel = true;
+                runBlock(op->desc, i);
+                runningKernel = false;
+            }
             releaseDone(*op);
             Quiet q;
             if (op->finished.fetch_add(1) + 1 == op->blocks) {
@@ -251,14 +255,14 @@ void enqueue(CUstream_st* s, const std::shared_ptr<Op>& op) {
 }
 
 std::shared_ptr<Op> mark(CUstream_st* s, std::vector<std::shared_ptr<Op>> after) {
-    auto op = std::make_shared<Op>(Op::Kind::Marker);
+    auto op = makeOp(Op::Kind::Marker);
     op->after = std::move(after);
     enqueue(s, op);
     return op;
 }
 
 void enqueueHost(CUstream_st* s, std::function<void()> fn) {
-    auto op = std::make_shared<Op>(Op::Kind::Host);
+    auto op = makeOp(Op::Kind::Host);
     op->fn = std::move(fn);
     enqueue(s, op);
 }

@@ -114,4 +114,12 @@ struct Quiet {
     Quiet& operator=(const Quiet&) = delete;
 };
 
+// A new op, freed quietly by whichever thread lets go of it last.
+inline std::shared_ptr<Op> makeOp(Op::Kind kind) {
+    return std::shared_ptr<Op>(new Op(kind), [](Op* op) {
+        Quiet q;
+        delete op;
+    });
+}
+
 }  // namespace gpu::cpu
