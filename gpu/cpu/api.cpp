@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "gpu/cpu/internal.h"
+#include "gpu/cpu/queue.h"
 
 namespace gpu::cpu {
 namespace {
@@ -27,6 +27,7 @@ bool setSticky(cudaError_t e) {
 }
 
 void resetDeviceForTests() {
+    waitAll();
     stickyFault.store(cudaSuccess);
     lastError.store(cudaSuccess);
 }
@@ -44,7 +45,13 @@ const char* cudaGetErrorName(cudaError_t e) {
         case cudaErrorMemoryAllocation: return "cudaErrorMemoryAllocation";
         case cudaErrorInitializationError: return "cudaErrorInitializationError";
         case cudaErrorInvalidConfiguration: return "cudaErrorInvalidConfiguration";
+        case cudaErrorInvalidPitchValue: return "cudaErrorInvalidPitchValue";
         case cudaErrorInvalidSymbol: return "cudaErrorInvalidSymbol";
+        case cudaErrorInvalidHostPointer: return "cudaErrorInvalidHostPointer";
+        case cudaErrorInvalidDeviceFunction: return "cudaErrorInvalidDeviceFunction";
+        case cudaErrorHostMemoryAlreadyRegistered: return "cudaErrorHostMemoryAlreadyRegistered";
+        case cudaErrorHostMemoryNotRegistered: return "cudaErrorHostMemoryNotRegistered";
+        case cudaErrorCooperativeLaunchTooLarge: return "cudaErrorCooperativeLaunchTooLarge";
         case cudaErrorInvalidDevicePointer: return "cudaErrorInvalidDevicePointer";
         case cudaErrorInvalidMemcpyDirection: return "cudaErrorInvalidMemcpyDirection";
         case cudaErrorNoDevice: return "cudaErrorNoDevice";
@@ -65,7 +72,13 @@ const char* cudaGetErrorString(cudaError_t e) {
         case cudaErrorMemoryAllocation: return "out of memory";
         case cudaErrorInitializationError: return "initialization error";
         case cudaErrorInvalidConfiguration: return "invalid configuration argument";
+        case cudaErrorInvalidPitchValue: return "invalid pitch argument";
         case cudaErrorInvalidSymbol: return "invalid device symbol";
+        case cudaErrorInvalidHostPointer: return "invalid host pointer";
+        case cudaErrorInvalidDeviceFunction: return "invalid device function";
+        case cudaErrorHostMemoryAlreadyRegistered: return "part or all of the requested memory range is already mapped";
+        case cudaErrorHostMemoryNotRegistered: return "pointer does not correspond to a registered memory region";
+        case cudaErrorCooperativeLaunchTooLarge: return "too many blocks in cooperative launch";
         case cudaErrorInvalidDevicePointer: return "invalid device pointer";
         case cudaErrorInvalidMemcpyDirection: return "invalid copy direction for memcpy";
         case cudaErrorNoDevice: return "no CUDA-capable device is detected";
@@ -104,7 +117,10 @@ cudaError_t cudaGetDevice(int* device) {
 
 cudaError_t cudaSetDevice(int device) { return device == 0 ? cudaSuccess : record(cudaErrorInvalidDevice); }
 
-cudaError_t cudaDeviceSynchronize() { return sticky(); }
+cudaError_t cudaDeviceSynchronize() {
+    waitAll();
+    return sticky();
+}
 
 // What the backend is and the limits it holds a launch to; nothing else is claimed.
 cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
@@ -120,10 +136,28 @@ cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
     memcpy(prop->maxThreadsDim, threadsDim, sizeof threadsDim);
     memcpy(prop->maxGridSize, gridSize, sizeof gridSize);
     prop->sharedMemPerBlock = kMaxSharedBytes;
+    prop->sharedMemPerBlockOptin = kMaxSharedOptinBytes;
+    prop->sharedMemPerMultiprocessor = kMaxSharedOptinBytes;
+    // A worker runs one block at a time, all of a cooperative grid's blocks at once; streams
+    // run side by side; device memory is the host's, in one address space.
+    prop->maxThreadsPerMultiProcessor = 1024;
+    prop->maxBlocksPerMultiProcessor = 1;
+    prop->concurrentKernels = 1;
+    prop->cooperativeLaunch = 1;
+    prop->streamPrioritiesSupported = 1;
+    prop->integrated = 1;
+    prop->canMapHostMemory = 1;
+    prop->unifiedAddressing = 1;
+    prop->managedMemory = 1;
+    prop->concurrentManagedAccess = 1;
+    prop->hostRegisterSupported = 1;
+    size_t free = 0;
+    cudaMemGetInfo(&free, &prop->totalGlobalMem);
     return cudaSuccess;
 }
 
 cudaError_t cudaDeviceReset() {
+    releaseStreams();  // after the work queued on them
     releaseDeviceMemory();
     releaseEvents();
     resetDeviceForTests();

@@ -9,7 +9,8 @@
 //    threads as a plain loop; otherwise every thread of the block gets its own fiber (512
 //    KiB of stack, with a guard region below it), every barrier is a real block barrier
 //    and every warp function a rendezvous of the lanes its mask names (warp.h);
-//  - a launch returns when the whole grid is done.
+//  - a launch queues its grid on its stream and returns at once; the streams run their
+//    work in order, and CUDA's synchronizing calls wait for it (queue.h, pool.cpp).
 // What a GPU refuses is refused here too: copies that stray outside device memory, symbol
 // copies into anything but a __constant__ variable, and kernels handed host pointers.
 // gpu/runtime.h includes this file, and so do <cuda_runtime.h> and <cuda.h> of the cpu
@@ -40,7 +41,8 @@
 #define __align__(n) __attribute__((aligned(n)))
 // `extern __shared__ T name[];` (a launch's dynamic shared memory) is rewritten by the
 // build's translation of the .cu file into a declaration of this per-worker array
-// (gpudemos_dynamic_shared, 16-byte aligned), of which a block may use kMaxSharedBytes.
+// (gpudemos_dynamic_shared, 16-byte aligned), of which a block may use kMaxSharedBytes,
+// or up to kMaxSharedOptinBytes with the kernel's opt-in.
 
 #include "gpu/cpu/vector_types.h"
 #include "gpu/cpu/runtime_api.h"
@@ -59,8 +61,11 @@ struct ThreadContext {
 };
 inline thread_local ThreadContext context{};
 
-// The shared memory a block may have without a kernel's opt-in, as on a GPU: 48 KiB.
+// The shared memory a block may have without a kernel's opt-in, as on a GPU: 48 KiB; and
+// the most a kernel may opt in to (cudaFuncSetAttribute), as on a GPU of compute
+// capability 8.6: 99 KiB.
 constexpr size_t kMaxSharedBytes = 48 * 1024;
+constexpr size_t kMaxSharedOptinBytes = 99 * 1024;
 
 // One launch, type-erased: runThreads() runs threads [first, end) of the current block as
 // plain calls; runOne() runs the current thread once.
@@ -87,7 +92,11 @@ struct LaunchConfig {
 
 // The start of every launch: the sticky fault if the device has one, else the check of the
 // configuration, whose refusal becomes the pending error. An earlier unread error stays.
-cudaError_t beginLaunch(const LaunchConfig& config);
+cudaError_t beginLaunch(const LaunchConfig& config, const void* kernel = nullptr);
+
+// The dynamic shared memory a launch of `kernel` may ask for: 48 KiB, or what the kernel
+// opted in to with cudaFuncSetAttribute (functions.cpp).
+size_t dynamicSharedLimit(const void* kernel);
 
 // Refuses a launch whose pointer arguments (ptrs[i], null for non-pointers) are not null,
 // not inside a tracked allocation and not inside a __constant__ variable: one line on
@@ -96,9 +105,16 @@ cudaError_t beginLaunch(const LaunchConfig& config);
 // cudaErrorIllegalAddress, as a GPU does when the kernel dereferences it.
 cudaError_t checkKernelPointers(const char* kernel, const char* argText, const void* const* ptrs, unsigned n);
 
-// Runs every block of the grid on the worker pool and returns when all are done: the
-// grid's fault (sticky) or cudaSuccess.
-cudaError_t runGrid(const LaunchDesc& desc);
+// Queues the grid on `stream` (checked by beginLaunch) and returns: the workers run it in
+// the stream's order (queue.h). `destroy` frees desc.closure once the grid is done.
+// A cooperative grid runs every block at once, each on a thread of its own (cooperative.cpp).
+void queueGrid(const char* kernel, const LaunchDesc& desc, void (*destroy)(const void*), cudaStream_t stream,
+               bool cooperative = false);
+
+// Stores e as the pending error unless it is cudaSuccess; returns e (api.cpp).
+cudaError_t record(cudaError_t e);
+// The device's sticky fault, cudaSuccess while there is none.
+cudaError_t sticky();
 
 void syncThreads();
 // A barrier that also counts the threads whose predicate is non-zero.
@@ -181,6 +197,40 @@ void runOneOf(const void* p) {
     std::apply(c.call, c.args);
 }
 
+template <typename Call, typename Tuple>
+void destroyClosure(const void* p) {
+    delete static_cast<const Closure<Call, Tuple>*>(p);
+}
+
+// A call of the kernel through its address, for a launch whose call by name refers to
+// something of the launching scope (a kernel held in a local variable): the grid runs
+// after that scope may be gone.
+template <typename... Params>
+struct CallByAddress {
+    void (*kernel)(Params...);
+    template <typename... A>
+    void operator()(const A&... a) const {
+        kernel(a...);
+    }
+};
+
+// Copies the arguments into a closure that lives until the grid is done, checks its
+// pointers and queues the grid.
+template <typename Call, typename... Params, typename... Args>
+void queueLaunch(const char* name, const char* argText, Call call, const LaunchConfig& config, bool cooperative,
+                 Args&&... args) {
+    using Tuple = std::tuple<std::decay_t<Params>...>;
+    auto* closure = new Closure<Call, Tuple>{call, Tuple(std::forward<Args>(args)...)};
+    if (checkPointers(name, argText, closure->args, std::index_sequence_for<Params...>{}) != cudaSuccess) {
+        delete closure;
+        return;
+    }
+    const LaunchDesc desc{&runThreadsOf<Call, Tuple>, &runOneOf<Call, Tuple>, closure,
+                          uint3{config.grid.x, config.grid.y, config.grid.z},
+                          uint3{config.block.x, config.block.y, config.block.z}, config.sharedBytes};
+    queueGrid(name, desc, &destroyClosure<Call, Tuple>, config.stream, cooperative);
+}
+
 }  // namespace gpu::cpu
 
 #define threadIdx (::gpu::cpu::context.thread)
@@ -200,12 +250,15 @@ namespace gpu::cpu {
 // kernel<<<config>>>(args...) under the cpu backend: the build (translate_launches.cpp)
 // rewrites it as launchNamed(name, argText, kernel, call, config)(args...), handing in the
 // kernel's name and the arguments' text for the messages, the kernel (whose parameters fix
-// the arguments' types) and a call of it by name. The call runs the whole grid before it
-// returns and leaves its result for cudaGetLastError() (gpu/runtime.h).
+// the arguments' types) and a call of it by name. The call queues the grid on the launch's
+// stream and returns at once, as on a GPU; a refused configuration is left for
+// cudaGetLastError() (gpu/runtime.h), a fault of the running grid for the next
+// synchronizing call.
 template <typename Call, typename... Params>
 struct Launch {
     const char* name;
     const char* argText;
+    void (*kernel)(Params...);
     Call call;
     LaunchConfig config;
 
@@ -213,25 +266,25 @@ struct Launch {
     void operator()(Args&&... args) const {
         static_assert(sizeof...(Params) == sizeof...(Args), "kernel launch: wrong number of kernel arguments");
         if constexpr (sizeof...(Params) == sizeof...(Args)) {  // one error for a wrong count, not a cascade
-            if (beginLaunch(config) != cudaSuccess) return;
-            using Tuple = std::tuple<std::decay_t<Params>...>;
-            const Closure<Call, Tuple> closure{call, Tuple(std::forward<Args>(args)...)};
-            if (checkPointers(name, argText, closure.args, std::index_sequence_for<Params...>{}) != cudaSuccess) return;
-            const LaunchDesc desc{&runThreadsOf<Call, Tuple>, &runOneOf<Call, Tuple>, &closure,
-                                  uint3{config.grid.x, config.grid.y, config.grid.z},
-                                  uint3{config.block.x, config.block.y, config.block.z}, config.sharedBytes};
-            runGrid(desc);
+            if (beginLaunch(config, reinterpret_cast<const void*>(kernel)) != cudaSuccess) return;
+            if constexpr (std::is_empty_v<Call>)  // the call by name, which the workers' loop inlines
+                queueLaunch<Call, Params...>(name, argText, call, config, false, std::forward<Args>(args)...);
+            else
+                queueLaunch<CallByAddress<Params...>, Params...>(name, argText, CallByAddress<Params...>{kernel},
+                                                                 config, false, std::forward<Args>(args)...);
         }
     }
 };
 
 template <typename... Params, typename Call>
-Launch<Call, Params...> launchNamed(const char* name, const char* argText, void (*)(Params...), Call call,
+Launch<Call, Params...> launchNamed(const char* name, const char* argText, void (*kernel)(Params...), Call call,
                                     LaunchConfig config) {
-    return {name, argText, call, config};
+    return {name, argText, kernel, call, config};
 }
 
 }  // namespace gpu::cpu
 
+#include "gpu/cpu/launch_api.h"
+#include "gpu/cpu/intrinsics.h"
 #include "gpu/cpu/atomics.h"
 #include "gpu/cpu/warp.h"

@@ -21,7 +21,7 @@
 
 // A launch's dynamic shared memory (`extern __shared__` arrays, backend.h): one per worker.
 extern "C" {
-alignas(16) __thread unsigned char gpudemos_dynamic_shared[gpu::cpu::kMaxSharedBytes];
+alignas(16) __thread unsigned char gpudemos_dynamic_shared[gpu::cpu::kMaxSharedOptinBytes];
 }
 
 namespace gpu::cpu {
@@ -199,7 +199,7 @@ void runBlock(const LaunchDesc& d, uint64_t blockLinear) {
 #if defined(__SANITIZE_ADDRESS__)
     // A read or write past the launch's dynamic shared memory is reported.
     ASAN_UNPOISON_MEMORY_REGION(gpudemos_dynamic_shared, d.sharedBytes);
-    ASAN_POISON_MEMORY_REGION(gpudemos_dynamic_shared + d.sharedBytes, kMaxSharedBytes - d.sharedBytes);
+    ASAN_POISON_MEMORY_REGION(gpudemos_dynamic_shared + d.sharedBytes, kMaxSharedOptinBytes - d.sharedBytes);
 #endif
 
     Worker& w = thisWorker();

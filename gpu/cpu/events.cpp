@@ -1,16 +1,14 @@
-// Events and the default stream. A launch here returns when its grid is done, so an event
-// recorded after a launch is recorded after the grid: the time between two events is the
-// steady clock's time between the two records.
-#include <chrono>
+// Events: a record is a marker queued on a stream (queue.h), reached once the work queued
+// on that stream before it is done; the event keeps its latest record. The time of an
+// event is the steady clock's time at which its record was reached.
 #include <cstdio>
 #include <mutex>
 #include <set>
 
-#include "gpu/cpu/internal.h"
+#include "gpu/cpu/queue.h"
 
 struct CUevent_st {
-    std::chrono::steady_clock::time_point when{};
-    bool recorded = false;
+    std::shared_ptr<gpu::cpu::Op> last;  // the latest record, null before the first
     bool timing = true;
 };
 
@@ -25,17 +23,18 @@ std::set<cudaEvent_t>& events() {
 
 bool live(cudaEvent_t e) { return e && events().count(e) > 0; }
 
-bool defaultStream(cudaStream_t s) { return !s || s == cudaStreamLegacy || s == cudaStreamPerThread; }
-
-cudaError_t refuseStream(const char* call, cudaStream_t s) {
-    fprintf(stderr, "cpu backend: %s on stream %p: streams other than the default stream are not supported\n", call,
-            (void*)s);
-    return record(cudaErrorNotSupported);
+// The event's latest record, if the event is live (ok false otherwise).
+std::shared_ptr<Op> lastRecord(cudaEvent_t e, bool& ok) {
+    Quiet q;
+    std::lock_guard<std::mutex> l(eventMutex);
+    ok = live(e);
+    return ok ? e->last : nullptr;
 }
 
 }  // namespace
 
 void releaseEvents() {
+    Quiet q;
     std::lock_guard<std::mutex> l(eventMutex);
     for (cudaEvent_t e : events()) delete e;
     events().clear();
@@ -55,6 +54,7 @@ cudaError_t cudaEventCreateWithFlags(cudaEvent_t* event, unsigned int flags) {
     }
     cudaEvent_t e = new CUevent_st;
     e->timing = !(flags & cudaEventDisableTiming);
+    Quiet q;
     std::lock_guard<std::mutex> l(eventMutex);
     events().insert(e);
     *event = e;
@@ -65,44 +65,74 @@ cudaError_t cudaEventCreate(cudaEvent_t* event) { return cudaEventCreateWithFlag
 
 cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream) {
     if (cudaError_t k = sticky()) return k;
-    if (!defaultStream(stream)) return refuseStream("cudaEventRecord", stream);
+    CUstream_st* s = resolveStream(stream);
+    if (!s) return record(cudaErrorInvalidResourceHandle);
+    bool ok;
+    lastRecord(event, ok);
+    if (!ok) return record(cudaErrorInvalidResourceHandle);
+    std::shared_ptr<Op> m = mark(s);
+    Quiet q;
     std::lock_guard<std::mutex> l(eventMutex);
-    if (!live(event)) return record(cudaErrorInvalidResourceHandle);
-    event->when = std::chrono::steady_clock::now();
-    event->recorded = true;
+    if (live(event)) event->last = std::move(m);
     return cudaSuccess;
 }
 
-// Everything recorded has happened: the work before a record is done when it is taken.
+// cudaErrorNotReady until the latest record is reached; an event never recorded is.
 cudaError_t cudaEventQuery(cudaEvent_t event) {
     if (cudaError_t k = sticky()) return k;
-    std::lock_guard<std::mutex> l(eventMutex);
-    return live(event) ? cudaSuccess : record(cudaErrorInvalidResourceHandle);
+    bool ok;
+    std::shared_ptr<Op> r = lastRecord(event, ok);
+    if (!ok) return record(cudaErrorInvalidResourceHandle);
+    if (r && !r->done.load() && !streamIdle(r->stream) && !r->done.load()) return cudaErrorNotReady;
+    if (r) tsanAcquire(&r->tsanDone);
+    Quiet q;
+    r.reset();
+    return sticky();
 }
 
-cudaError_t cudaEventSynchronize(cudaEvent_t event) { return cudaEventQuery(event); }
+cudaError_t cudaEventSynchronize(cudaEvent_t event) {
+    if (cudaError_t k = sticky()) return k;
+    bool ok;
+    std::shared_ptr<Op> r = lastRecord(event, ok);
+    if (!ok) return record(cudaErrorInvalidResourceHandle);
+    if (r) waitFor(r);
+    Quiet q;
+    r.reset();
+    return sticky();
+}
+
+cudaError_t cudaStreamWaitEvent(cudaStream_t stream, cudaEvent_t event, unsigned int flags) {
+    if (cudaError_t k = sticky()) return k;
+    CUstream_st* s = resolveStream(stream);
+    if (!s) return record(cudaErrorInvalidResourceHandle);
+    if (flags != cudaEventWaitDefault) return record(cudaErrorInvalidValue);
+    bool ok;
+    std::shared_ptr<Op> r = lastRecord(event, ok);
+    if (!ok) return record(cudaErrorInvalidResourceHandle);
+    if (r) mark(s, {r});
+    Quiet q;
+    r.reset();
+    return cudaSuccess;
+}
 
 cudaError_t cudaEventElapsedTime(float* ms, cudaEvent_t start, cudaEvent_t end) {
     if (cudaError_t k = sticky()) return k;
     if (!ms) return record(cudaErrorInvalidValue);
+    Quiet q;
     std::lock_guard<std::mutex> l(eventMutex);
     if (!live(start) || !live(end)) return record(cudaErrorInvalidResourceHandle);
     // As CUDA: an event never recorded, or made without timing, has no time.
-    if (!start->recorded || !end->recorded || !start->timing || !end->timing)
-        return record(cudaErrorInvalidResourceHandle);
-    *ms = std::chrono::duration<float, std::milli>(end->when - start->when).count();
+    if (!start->last || !end->last || !start->timing || !end->timing) return record(cudaErrorInvalidResourceHandle);
+    if (!start->last->done.load() || !end->last->done.load()) return cudaErrorNotReady;
+    *ms = std::chrono::duration<float, std::milli>(end->last->doneAt - start->last->doneAt).count();
     return cudaSuccess;
 }
 
 cudaError_t cudaEventDestroy(cudaEvent_t event) {
+    Quiet q;
     std::lock_guard<std::mutex> l(eventMutex);
     if (!live(event)) return record(cudaErrorInvalidResourceHandle);
     events().erase(event);
     delete event;
     return cudaSuccess;
-}
-
-cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
-    if (!defaultStream(stream)) return refuseStream("cudaStreamSynchronize", stream);
-    return sticky();
 }

@@ -1,14 +1,17 @@
 // What the files of the cpu backend share among themselves; the programs never see it.
 //
-//   memory.cpp   tracked device memory, copies, symbol copies
+//   memory.cpp   tracked device, managed and page-locked memory
+//   copies.cpp   copies and memsets, plain, 2-D, asynchronous, and symbol copies
 //   fibers.cpp   the GPU threads' stacks (with their guard) and the fibers that run them
 //   blocks.cpp   one block: a plain loop, or one fiber a thread with real barriers; the
 //                lanes' side of warp calls
-//   pool.cpp     the worker threads and how a grid's blocks are handed out
+//   pool.cpp     the worker threads and the device's queue: what runs when
 //   launch.cpp   the checks at the start of a launch and the message for a bad pointer
 //   api.cpp      the CUDA error calls and device queries
 //   warp.cpp     warp calls: completing a call its lanes have all reached
-//   events.cpp   events and the default stream
+//   queue.h      the work queued on streams, as pool.cpp runs it
+//   streams.cpp  streams and host functions on them
+//   events.cpp   events, recorded on streams
 #pragma once
 
 #include "gpu/runtime.h"
@@ -37,10 +40,31 @@ bool isDeviceArgument(const void* p);
 // Frees every device and page-locked allocation (cudaDeviceReset).
 void releaseDeviceMemory();
 
+// What memory.cpp knows of a range, for the copies (copies.cpp):
+enum class MemKind { Device, Managed, Pinned, Registered };
+bool deviceRange(const void* p, size_t n);   // inside one device or managed allocation
+bool hostRange(const void* p, size_t n);     // touches no memory that only the device may use
+bool pageLocked(const void* p);              // in managed, page-locked or registered memory
+bool managedRange(const void* p, size_t n);  // inside one managed allocation
+bool symbolRange(const void* p, size_t n);   // inside the __constant__ variables
+
 // ---- events (events.cpp) ------------------------------------------------------------
 
 // Destroys every event (cudaDeviceReset).
 void releaseEvents();
+
+// Waits for all queued work, then destroys every stream but the default ones (streams.cpp).
+void releaseStreams();
+
+// ---- launches (launch.cpp) -------------------------------------------------------------
+
+// True on a worker while it runs blocks: a launch from there is refused (dynamic parallelism).
+extern thread_local bool runningKernel;
+
+// ---- cooperative grids (cooperative.cpp) ----------------------------------------------
+
+// Runs every block of the grid at once, each on a thread of its own.
+void runCooperative(const LaunchDesc& d);
 
 // ---- blocks (blocks.cpp) ------------------------------------------------------------
 

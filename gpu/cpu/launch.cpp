@@ -1,11 +1,11 @@
 // The start of a launch: the configuration checks the CUDA runtime makes (grid, block,
-// dynamic shared memory, the default stream), and the refusal of a kernel handed a
+// dynamic shared memory, the stream), the queueing of its grid, and the refusal of a kernel handed a
 // pointer that is not device memory, named by the argument's text.
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "gpu/cpu/internal.h"
+#include "gpu/cpu/queue.h"
 
 namespace gpu::cpu {
 
@@ -17,22 +17,48 @@ cudaError_t checkLaunchConfig(dim3 g, dim3 b) {
     return cudaSuccess;
 }
 
-cudaError_t beginLaunch(const LaunchConfig& c) {
+thread_local bool runningKernel = false;
+
+cudaError_t beginLaunch(const LaunchConfig& c, const void* kernel) {
     if (cudaError_t k = sticky()) return k;
-    if (c.stream && c.stream != cudaStreamLegacy && c.stream != cudaStreamPerThread) {
-        fprintf(stderr, "cpu backend: a launch on stream %p: streams other than the default stream are not "
-                "supported\n", (void*)c.stream);
-        return record(cudaErrorNotSupported);
+    if (runningKernel) {
+        // A kernel launching a kernel: a fault of the running grid.
+        if (setSticky(cudaErrorNotSupported))
+            fprintf(stderr, "cpu backend: a launch from device code: dynamic parallelism is not supported\n");
+        return sticky();
     }
-    // As a GPU without the kernel's opt-in: more than 48 KiB of shared memory a block is an
-    // invalid configuration (the toolkit's driver_types.h says so of
-    // cudaErrorInvalidConfiguration). Static __shared__ arrays are not counted here.
-    if (c.sharedBytes > kMaxSharedBytes) {
+    if (!resolveStream(c.stream)) {
+        fprintf(stderr, "cpu backend: a launch on stream %p, which is no stream of this device\n", (void*)c.stream);
+        return record(cudaErrorInvalidResourceHandle);
+    }
+    // As a GPU: more than 48 KiB of shared memory a block is an invalid configuration (the
+    // toolkit's driver_types.h says so of cudaErrorInvalidConfiguration), unless the
+    // kernel opted in to more with cudaFuncSetAttribute. Static __shared__ arrays are not
+    // counted here.
+    const size_t limit = dynamicSharedLimit(kernel);
+    if (c.sharedBytes > limit) {
         fprintf(stderr, "cpu backend: a launch asks for %zu bytes of dynamic shared memory; a block may have "
-                "%zu (48 KiB)\n", c.sharedBytes, kMaxSharedBytes);
+                "%zu%s\n", c.sharedBytes, limit, limit == kMaxSharedBytes ? " (48 KiB)" : " (the kernel's opt-in)");
         return record(cudaErrorInvalidConfiguration);
     }
     return record(checkLaunchConfig(c.grid, c.block));
+}
+
+void queueGrid(const char* kernel, const LaunchDesc& desc, void (*destroy)(const void*), cudaStream_t stream,
+               bool cooperative) {
+    auto op = makeOp(cooperative ? Op::Kind::Host : Op::Kind::Kernel);
+    if (cooperative) {
+        const Op* self = op.get();  // the op owns fn: it outlives every call of it
+        op->fn = [self] {
+            if (!sticky()) runCooperative(self->desc);
+        };
+    }
+    op->desc = desc;
+    op->destroy = destroy;
+    op->name = kernel;
+    enqueue(resolveStream(stream), op);
+    Quiet q;
+    op.reset();
 }
 
 namespace {

@@ -1,13 +1,16 @@
-// Device memory and copies: device memory is host memory that the backend hands out and
-// remembers, so that a pointer it did not hand out, a range past the end of an
+// Device memory and the memory the host shares with it: device memory is host memory that
+// the backend hands out and remembers, with its kind (device, managed, page-locked,
+// registered), so that a pointer it did not hand out, a range past the end of an
 // allocation, or a host range that runs into device memory is an error here, as it would
-// be (or would silently corrupt memory) on a GPU.
+// be (or would silently corrupt memory) on a GPU. Copies are in copies.cpp.
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
 
-#include "gpu/cpu/internal.h"
+#include "gpu/cpu/queue.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -23,36 +26,50 @@ extern char __stop_gpudemos_const[] __attribute__((weak));
 namespace gpu::cpu {
 namespace {
 
+struct Allocation {
+    size_t size;
+    MemKind kind;
+};
+
 std::mutex memMutex;
-std::map<uintptr_t, size_t>& allocations() {
-    static std::map<uintptr_t, size_t> m;
-    return m;
-}
-// Page-locked host memory (cudaMallocHost): host memory for copies, and a kernel may be
-// handed it, as unified addressing lets a GPU kernel read it.
-std::map<uintptr_t, size_t>& pinned() {
-    static std::map<uintptr_t, size_t> m;
+// Every allocation and registered range, disjoint, by start. Device and managed memory are
+// device memory for copies; managed, page-locked and registered memory are host memory a
+// kernel may also be handed, as unified addressing lets a GPU kernel use it.
+std::map<uintptr_t, Allocation>& allocations() {
+    static std::map<uintptr_t, Allocation> m;
     return m;
 }
 
-// p lies inside (or just past) one allocation of m.
-bool within(const std::map<uintptr_t, size_t>& m, const void* p) {
-    uintptr_t a = reinterpret_cast<uintptr_t>(p);
-    auto it = m.upper_bound(a);
-    if (it == m.begin()) return false;
-    --it;
-    return a - it->first <= it->second;
-}
-
-// [p, p + n) lies inside one allocation.
-bool inDevice(const void* p, size_t n) {
+// The allocation that holds p (or ends right at it, with justPast), or end().
+std::map<uintptr_t, Allocation>::iterator holding(const void* p, bool justPast = false) {
     uintptr_t a = reinterpret_cast<uintptr_t>(p);
     auto& m = allocations();
     auto it = m.upper_bound(a);
-    if (it == m.begin()) return false;
+    if (it == m.begin()) return m.end();
     --it;
-    size_t off = a - it->first;
-    return off < it->second && n <= it->second - off;
+    const size_t off = a - it->first;
+    return off < it->second.size || (justPast && off == it->second.size) ? it : m.end();
+}
+
+bool isDeviceKind(MemKind k) { return k == MemKind::Device || k == MemKind::Managed; }
+
+// [p, p + n) lies inside one allocation of device memory.
+bool inDevice(const void* p, size_t n) {
+    auto it = holding(p);
+    if (it == allocations().end() || !isDeviceKind(it->second.kind)) return false;
+    return n <= it->second.size - (reinterpret_cast<uintptr_t>(p) - it->first);
+}
+
+// Some byte of [p, p + n) lies in an allocation of one of the kinds `match` accepts.
+template <typename Match>
+bool touches(uintptr_t a, uintptr_t end, Match match) {
+    auto& m = allocations();
+    for (auto it = m.lower_bound(end); it != m.begin();) {
+        --it;
+        if (it->first + it->second.size <= a) break;
+        if (match(it->second.kind)) return true;
+    }
+    return false;
 }
 
 // [p, p + n) lies inside the __constant__ section.
@@ -63,8 +80,8 @@ bool inSymbols(const void* p, size_t n) {
     return lo && a >= lo && a < hi && n <= hi - a;
 }
 
-// Some byte of [p, p + n) (n > 0) is device memory: an allocation or a __constant__
-// variable. A range that wraps around the address space counts as touching.
+// Some byte of [p, p + n) (n > 0) is memory only the device may use: a device allocation
+// or a __constant__ variable. A range that wraps around the address space counts as touching.
 bool touchesDevice(const void* p, size_t n) {
     uintptr_t a = reinterpret_cast<uintptr_t>(p);
     if (n > UINTPTR_MAX - a) return true;
@@ -72,19 +89,7 @@ bool touchesDevice(const void* p, size_t n) {
     uintptr_t lo = reinterpret_cast<uintptr_t>(__start_gpudemos_const);
     uintptr_t hi = reinterpret_cast<uintptr_t>(__stop_gpudemos_const);
     if (lo && a < hi && end > lo) return true;
-    auto& m = allocations();
-    auto it = m.lower_bound(end);  // allocations are disjoint: the last one that starts
-    if (it == m.begin()) return false;  // before end is the only one that can reach p
-    --it;
-    return it->first + it->second > a;
-}
-
-
-// A symbol copy's other side: a device range for a device-to-device copy, a host range
-// (touching no device memory) for a host one, told by the first byte for cudaMemcpyDefault.
-bool symbolPeerOk(const void* p, size_t count, cudaMemcpyKind kind) {
-    bool device = kind == cudaMemcpyDeviceToDevice || (kind == cudaMemcpyDefault && inDevice(p, 1));
-    return device ? inDevice(p, count) : !touchesDevice(p, count);
+    return touches(a, end, [](MemKind k) { return k == MemKind::Device; });  // managed memory is the host's too
 }
 
 }  // namespace
@@ -92,63 +97,99 @@ bool symbolPeerOk(const void* p, size_t count, cudaMemcpyKind kind) {
 bool isDeviceArgument(const void* p) {
     if (inSymbols(p, 1)) return true;
     std::lock_guard<std::mutex> l(memMutex);
-    return within(allocations(), p) || within(pinned(), p);
+    return holding(p, true) != allocations().end();
 }
+
+bool deviceRange(const void* p, size_t n) {
+    std::lock_guard<std::mutex> l(memMutex);
+    return inDevice(p, n);
+}
+
+bool hostRange(const void* p, size_t n) {
+    std::lock_guard<std::mutex> l(memMutex);
+    return !touchesDevice(p, n);
+}
+
+bool pageLocked(const void* p) {
+    std::lock_guard<std::mutex> l(memMutex);
+    auto it = holding(p);
+    return it != allocations().end() && it->second.kind != MemKind::Device;
+}
+
+bool managedRange(const void* p, size_t n) {
+    std::lock_guard<std::mutex> l(memMutex);
+    auto it = holding(p);
+    return it != allocations().end() && it->second.kind == MemKind::Managed &&
+           n <= it->second.size - (reinterpret_cast<uintptr_t>(p) - it->first);
+}
+
+bool symbolRange(const void* p, size_t n) { return inSymbols(p, n); }
 
 void releaseDeviceMemory() {
     std::lock_guard<std::mutex> l(memMutex);
-    for (auto* m : {&allocations(), &pinned()}) {
-        for (auto& a : *m) free(reinterpret_cast<void*>(a.first));
-        m->clear();
-    }
+    for (auto& a : allocations())
+        if (a.second.kind != MemKind::Registered) free(reinterpret_cast<void*>(a.first));
+    allocations().clear();
 }
 
 size_t trackedAllocationCount() {
     std::lock_guard<std::mutex> l(memMutex);
-    return allocations().size();
+    size_t n = 0;
+    for (auto& a : allocations()) n += isDeviceKind(a.second.kind);
+    return n;
 }
 
 size_t trackedAllocationBytes() {
     std::lock_guard<std::mutex> l(memMutex);
     size_t s = 0;
-    for (auto& a : allocations()) s += a.second;
+    for (auto& a : allocations())
+        if (isDeviceKind(a.second.kind)) s += a.second.size;
     return s;
 }
 
 namespace {
 
-// The checks of a symbol copy, in the CUDA runtime's order: the sticky fault, the symbol, the
-// range, the direction (toSymbol: host or device to the symbol), then the host side.
-cudaError_t checkSymbolCopy(const void* symbol, size_t symbolSize, const void* peer, size_t count, size_t offset,
-                            cudaMemcpyKind kind, bool toSymbol) {
+// A new allocation of `size` bytes, 256-byte aligned like the CUDA allocator's, with at
+// least one byte to spare: the pointer just past the end, which a kernel may be handed,
+// then never is the start of some host object.
+cudaError_t allocate(void** p, size_t size, MemKind kind) {
     if (cudaError_t k = sticky()) return k;
-    if (!inSymbols(symbol, symbolSize)) return record(cudaErrorInvalidSymbol);
-    if (offset > symbolSize || count > symbolSize - offset) return record(cudaErrorInvalidValue);
-    const cudaMemcpyKind hostKind = toSymbol ? cudaMemcpyHostToDevice : cudaMemcpyDeviceToHost;
-    if (kind != hostKind && kind != cudaMemcpyDeviceToDevice && kind != cudaMemcpyDefault)
-        return record(cudaErrorInvalidMemcpyDirection);
-    if (count == 0) return cudaSuccess;
-    if (!peer) return record(cudaErrorInvalidValue);
+    if (!p) return record(cudaErrorInvalidValue);
+    *p = nullptr;
+    if (size == 0) return cudaSuccess;  // as the CUDA runtime: success and a null pointer
+    size_t rounded = (size + 256) & ~size_t(255);
+    if (rounded <= size) return record(cudaErrorMemoryAllocation);
+    void* q = aligned_alloc(256, rounded);
+    if (!q) return record(cudaErrorMemoryAllocation);
+#if defined(__SANITIZE_ADDRESS__)
+    // The bytes past the size asked for are the allocator's: a kernel's access there is
+    // reported as one past a malloc'd block is.
+    ASAN_POISON_MEMORY_REGION(static_cast<char*>(q) + size, rounded - size);
+#endif
     std::lock_guard<std::mutex> l(memMutex);
-    if (!symbolPeerOk(peer, count, kind)) return record(cudaErrorInvalidValue);
+    allocations()[reinterpret_cast<uintptr_t>(q)] = Allocation{size, kind};
+    *p = q;
+    return cudaSuccess;
+}
+
+// Frees an allocation that starts at p and is of a kind `ok` accepts, after the queued work.
+template <typename Ok>
+cudaError_t release(void* p, Ok ok) {
+    if (cudaError_t k = sticky()) return k;
+    if (!p) return cudaSuccess;
+    waitAll();  // as CUDA's: no queued work still uses it
+    {
+        std::lock_guard<std::mutex> l(memMutex);
+        auto& m = allocations();
+        auto it = m.find(reinterpret_cast<uintptr_t>(p));
+        if (it == m.end() || !ok(it->second.kind)) return record(cudaErrorInvalidValue);
+        m.erase(it);
+    }
+    free(p);
     return cudaSuccess;
 }
 
 }  // namespace
-
-cudaError_t copyToSymbol(void* symbol, size_t symbolSize, const void* src, size_t count, size_t offset,
-                         cudaMemcpyKind kind) {
-    const cudaError_t err = checkSymbolCopy(symbol, symbolSize, src, count, offset, kind, true);
-    if (err == cudaSuccess && count > 0) memcpy(static_cast<char*>(symbol) + offset, src, count);
-    return err;
-}
-
-cudaError_t copyFromSymbol(void* dst, const void* symbol, size_t symbolSize, size_t count, size_t offset,
-                           cudaMemcpyKind kind) {
-    const cudaError_t err = checkSymbolCopy(symbol, symbolSize, dst, count, offset, kind, false);
-    if (err == cudaSuccess && count > 0) memcpy(dst, static_cast<const char*>(symbol) + offset, count);
-    return err;
-}
 
 }  // namespace gpu::cpu
 
@@ -156,97 +197,138 @@ cudaError_t copyFromSymbol(void* dst, const void* symbol, size_t symbolSize, siz
 
 using namespace gpu::cpu;
 
-cudaError_t cudaMalloc(void** devPtr, size_t size) {
-    if (cudaError_t k = sticky()) return k;
-    if (!devPtr) return record(cudaErrorInvalidValue);
-    *devPtr = nullptr;
-    if (size == 0) return cudaSuccess;  // as the CUDA runtime: success and a null pointer
-    // Rounded up so every allocation is 256-byte aligned like the CUDA allocator's, with
-    // at least one byte to spare: the pointer just past the end, which a kernel may be
-    // handed, then never is the start of some host object.
-    size_t rounded = (size + 256) & ~size_t(255);
-    if (rounded <= size) return record(cudaErrorMemoryAllocation);
-    void* p = aligned_alloc(256, rounded);
-    if (!p) return record(cudaErrorMemoryAllocation);
-#if defined(__SANITIZE_ADDRESS__)
-    // The bytes past the size asked for are the allocator's: a kernel's access there is
-    // reported as one past a malloc'd block is.
-    ASAN_POISON_MEMORY_REGION(static_cast<char*>(p) + size, rounded - size);
-#endif
-    std::lock_guard<std::mutex> l(memMutex);
-    allocations()[reinterpret_cast<uintptr_t>(p)] = size;
-    *devPtr = p;
-    return cudaSuccess;
+cudaError_t cudaMalloc(void** devPtr, size_t size) { return allocate(devPtr, size, MemKind::Device); }
+
+cudaError_t cudaFree(void* devPtr) { return release(devPtr, isDeviceKind); }
+
+// Host and device share the memory; both attach flags mean the same here.
+cudaError_t cudaMallocManaged(void** devPtr, size_t size, unsigned int flags) {
+    if (flags != cudaMemAttachGlobal && flags != cudaMemAttachHost) return record(cudaErrorInvalidValue);
+    if (size == 0) return record(cudaErrorInvalidValue);  // as CUDA: no empty managed allocation
+    return allocate(devPtr, size, MemKind::Managed);
 }
 
-cudaError_t cudaFree(void* devPtr) {
-    if (cudaError_t k = sticky()) return k;
-    if (!devPtr) return cudaSuccess;
-    {
-        std::lock_guard<std::mutex> l(memMutex);
-        auto& m = allocations();
-        auto it = m.find(reinterpret_cast<uintptr_t>(devPtr));
-        if (it == m.end()) return record(cudaErrorInvalidValue);
-        m.erase(it);
-    }
-    free(devPtr);
-    return cudaSuccess;
+// Rows padded to 512 bytes, as a GPU's pitched allocations are.
+cudaError_t cudaMallocPitch(void** devPtr, size_t* pitch, size_t width, size_t height) {
+    if (!pitch) return record(cudaErrorInvalidValue);
+    const size_t p = (width + 511) & ~size_t(511);
+    if (p < width || (height && p > SIZE_MAX / height)) return record(cudaErrorMemoryAllocation);
+    *pitch = p;
+    return allocate(devPtr, p * height, MemKind::Device);
 }
 
-// Both sides are checked whole: the device side lies inside one allocation, the host side
-// touches no device memory at all (a host range that runs into an allocation would
-// otherwise be written over). cudaMemcpyDefault tells the sides by their first byte.
-cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) {
-    if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDefault) return record(cudaErrorInvalidMemcpyDirection);
-    // The copy waits for the grid before it, as on a GPU, and reports its fault.
-    if (cudaError_t k = sticky()) return k;
-    if (count == 0) return cudaSuccess;
-    if (!dst || !src) return record(cudaErrorInvalidValue);
-    {
-        std::lock_guard<std::mutex> l(memMutex);
-        bool dstDevice = kind == cudaMemcpyHostToDevice || kind == cudaMemcpyDeviceToDevice;
-        bool srcDevice = kind == cudaMemcpyDeviceToHost || kind == cudaMemcpyDeviceToDevice;
-        if (kind == cudaMemcpyDefault) {
-            dstDevice = inDevice(dst, 1);
-            srcDevice = inDevice(src, 1);
-        }
-        if (dstDevice ? !inDevice(dst, count) : touchesDevice(dst, count)) return record(cudaErrorInvalidValue);
-        if (srcDevice ? !inDevice(src, count) : touchesDevice(src, count)) return record(cudaErrorInvalidValue);
-    }
-    memmove(dst, src, count);
-    return cudaSuccess;
-}
+cudaError_t cudaMallocHost(void** ptr, size_t size) { return allocate(ptr, size, MemKind::Pinned); }
 
-cudaError_t cudaMemset(void* devPtr, int value, size_t count) {
-    if (cudaError_t k = sticky()) return k;
-    if (count == 0) return cudaSuccess;
-    {
-        std::lock_guard<std::mutex> l(memMutex);
-        if (!inDevice(devPtr, count)) return record(cudaErrorInvalidValue);
-    }
-    memset(devPtr, value, count);
-    return cudaSuccess;
-}
-
-cudaError_t cudaMallocHost(void** ptr, size_t size) {
-    if (cudaError_t k = sticky()) return k;
-    if (!ptr) return record(cudaErrorInvalidValue);
-    *ptr = size ? malloc(size) : nullptr;  // plain host memory: every host copy may use it
-    if (size && !*ptr) return record(cudaErrorMemoryAllocation);
-    if (*ptr) {
-        std::lock_guard<std::mutex> l(memMutex);
-        pinned()[reinterpret_cast<uintptr_t>(*ptr)] = size;
-    }
-    return cudaSuccess;
+cudaError_t cudaHostAlloc(void** pHost, size_t size, unsigned int flags) {
+    if (flags & ~unsigned(cudaHostAllocPortable | cudaHostAllocMapped | cudaHostAllocWriteCombined))
+        return record(cudaErrorInvalidValue);
+    return allocate(pHost, size, MemKind::Pinned);
 }
 
 cudaError_t cudaFreeHost(void* ptr) {
+    return release(ptr, [](MemKind k) { return k == MemKind::Pinned; });
+}
+
+// The host range becomes page-locked: copies with it may run asynchronously, and a
+// kernel may be handed it.
+cudaError_t cudaHostRegister(void* ptr, size_t size, unsigned int flags) {
     if (cudaError_t k = sticky()) return k;
-    if (!ptr) return cudaSuccess;
-    {
-        std::lock_guard<std::mutex> l(memMutex);
-        if (pinned().erase(reinterpret_cast<uintptr_t>(ptr)) == 0) return record(cudaErrorInvalidValue);
+    if (flags & ~unsigned(cudaHostRegisterPortable | cudaHostRegisterMapped | cudaHostRegisterIoMemory |
+                          cudaHostRegisterReadOnly))
+        return record(cudaErrorInvalidValue);
+    if (!ptr || size == 0) return record(cudaErrorInvalidValue);
+    if (flags & cudaHostRegisterIoMemory) return record(cudaErrorNotSupported);
+    const uintptr_t a = reinterpret_cast<uintptr_t>(ptr);
+    if (size > UINTPTR_MAX - a) return record(cudaErrorInvalidValue);
+    std::lock_guard<std::mutex> l(memMutex);
+    if (touches(a, a + size, [](MemKind k) { return k != MemKind::Device; }))
+        return record(cudaErrorHostMemoryAlreadyRegistered);
+    if (touchesDevice(ptr, size)) return record(cudaErrorInvalidValue);
+    allocations()[a] = Allocation{size, MemKind::Registered};
+    return cudaSuccess;
+}
+
+cudaError_t cudaHostUnregister(void* ptr) {
+    if (cudaError_t k = sticky()) return k;
+    waitAll();
+    std::lock_guard<std::mutex> l(memMutex);
+    auto& m = allocations();
+    auto it = m.find(reinterpret_cast<uintptr_t>(ptr));
+    if (it == m.end() || it->second.kind != MemKind::Registered) return record(cudaErrorHostMemoryNotRegistered);
+    m.erase(it);
+    return cudaSuccess;
+}
+
+// With unified addressing the device sees page-locked memory at its host address.
+cudaError_t cudaHostGetDevicePointer(void** pDevice, void* pHost, unsigned int flags) {
+    if (!pDevice || flags != 0) return record(cudaErrorInvalidValue);
+    if (!pageLocked(pHost) || managedRange(pHost, 1)) return record(cudaErrorInvalidValue);
+    *pDevice = pHost;
+    return cudaSuccess;
+}
+
+cudaError_t cudaPointerGetAttributes(cudaPointerAttributes* attributes, const void* ptr) {
+    if (!attributes) return record(cudaErrorInvalidValue);
+    *attributes = cudaPointerAttributes{cudaMemoryTypeUnregistered, cudaInvalidDeviceId, nullptr, nullptr};
+    if (symbolRange(ptr, 1)) {
+        *attributes = cudaPointerAttributes{cudaMemoryTypeDevice, 0, const_cast<void*>(ptr), nullptr};
+        return cudaSuccess;
     }
-    free(ptr);
+    std::lock_guard<std::mutex> l(memMutex);
+    auto it = holding(ptr);
+    if (it == allocations().end()) return cudaSuccess;
+    void* p = const_cast<void*>(ptr);
+    switch (it->second.kind) {
+        case MemKind::Device: *attributes = {cudaMemoryTypeDevice, 0, p, nullptr}; break;
+        case MemKind::Managed: *attributes = {cudaMemoryTypeManaged, 0, p, p}; break;
+        default: *attributes = {cudaMemoryTypeHost, 0, p, p}; break;
+    }
+    return cudaSuccess;
+}
+
+namespace {
+
+bool validLocation(cudaMemLocation l) {
+    switch (l.type) {
+        case cudaMemLocationTypeDevice: return l.id == 0;
+        case cudaMemLocationTypeHost:
+        case cudaMemLocationTypeHostNumaCurrent: return true;
+        case cudaMemLocationTypeHostNuma: return l.id == 0;
+        default: return false;
+    }
+}
+
+}  // namespace
+
+// Managed memory never moves here: the prefetch is checked, then queued on its stream as a
+// step that does nothing.
+cudaError_t cudaMemPrefetchAsync(const void* devPtr, size_t count, cudaMemLocation location, unsigned int flags,
+                                 cudaStream_t stream) {
+    if (cudaError_t k = sticky()) return k;
+    CUstream_st* s = resolveStream(stream);
+    if (!s) return record(cudaErrorInvalidResourceHandle);
+    if (count == 0 || flags != 0 || !validLocation(location) || !managedRange(devPtr, count))
+        return record(cudaErrorInvalidValue);
+    mark(s);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemAdvise(const void* devPtr, size_t count, cudaMemoryAdvise advice, cudaMemLocation location) {
+    if (cudaError_t k = sticky()) return k;
+    if (advice < cudaMemAdviseSetReadMostly || advice > cudaMemAdviseUnsetAccessedBy) return record(cudaErrorInvalidValue);
+    const bool usesLocation = advice == cudaMemAdviseSetPreferredLocation || advice == cudaMemAdviseSetAccessedBy ||
+                              advice == cudaMemAdviseUnsetAccessedBy;
+    if (count == 0 || !managedRange(devPtr, count) || (usesLocation && !validLocation(location)))
+        return record(cudaErrorInvalidValue);
+    return cudaSuccess;
+}
+
+// Device memory is the host's: what the host has, physical and free.
+cudaError_t cudaMemGetInfo(size_t* free, size_t* total) {
+    if (cudaError_t k = sticky()) return k;
+    if (!free || !total) return record(cudaErrorInvalidValue);
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    *total = size_t(sysconf(_SC_PHYS_PAGES)) * page;
+    *free = size_t(sysconf(_SC_AVPHYS_PAGES)) * page;
     return cudaSuccess;
 }

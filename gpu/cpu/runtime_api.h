@@ -1,7 +1,8 @@
 // The host side of the cpu backend's CUDA runtime: errors, device properties, events,
 // memory and the calls on them, with the names, values and fields of the installed
 // toolkit's headers (CUDA 13: driver_types.h, cuda_runtime_api.h). What CUDA 13 no longer
-// declares is not declared here either. Calls outside the subset that programs commonly
+// declares is not declared here either. Memory calls: memory_api.h; launch and function
+// calls: launch_api.h. Calls outside the subset that programs commonly
 // reach for are declared so that calling one fails the build with a message naming it.
 #pragma once
 
@@ -17,15 +18,21 @@ enum cudaError_t {
     cudaErrorMemoryAllocation = 2,
     cudaErrorInitializationError = 3,
     cudaErrorInvalidConfiguration = 9,
+    cudaErrorInvalidPitchValue = 12,
     cudaErrorInvalidSymbol = 13,
+    cudaErrorInvalidHostPointer = 16,
     cudaErrorInvalidDevicePointer = 17,
     cudaErrorInvalidMemcpyDirection = 21,
+    cudaErrorInvalidDeviceFunction = 98,
     cudaErrorNoDevice = 100,
     cudaErrorInvalidDevice = 101,
     cudaErrorInvalidResourceHandle = 400,
     cudaErrorNotReady = 600,
     cudaErrorIllegalAddress = 700,
+    cudaErrorHostMemoryAlreadyRegistered = 712,
+    cudaErrorHostMemoryNotRegistered = 713,
     cudaErrorLaunchFailure = 719,
+    cudaErrorCooperativeLaunchTooLarge = 720,
     cudaErrorNotSupported = 801,
     cudaErrorUnknown = 999,
 };
@@ -46,26 +53,54 @@ cudaError_t cudaPeekAtLastError();
 
 // ---- streams and events ---------------------------------------------------------------
 
-// Only the default stream runs here (0, or its two names below); launches are synchronous.
+// A launch, an asynchronous copy or a host function queues its work on a stream and
+// returns; each stream runs its work in order. 0 (or cudaStreamLegacy) is the legacy
+// default stream: it waits for all earlier work of the blocking streams (those made
+// without cudaStreamNonBlocking), and they wait for its earlier work.
 typedef struct CUstream_st* cudaStream_t;
 #define cudaStreamLegacy ((cudaStream_t)0x1)
 #define cudaStreamPerThread ((cudaStream_t)0x2)
+#define cudaStreamDefault 0x00
+#define cudaStreamNonBlocking 0x01
 
 typedef struct CUevent_st* cudaEvent_t;
 #define cudaEventDefault 0x00
 #define cudaEventBlockingSync 0x01
 #define cudaEventDisableTiming 0x02
 #define cudaEventInterprocess 0x04
+#define cudaEventWaitDefault 0x00
+
+typedef void (*cudaHostFn_t)(void* userData);
+typedef void (*cudaStreamCallback_t)(cudaStream_t stream, cudaError_t status, void* userData);
+
+cudaError_t cudaStreamCreate(cudaStream_t* pStream);
+cudaError_t cudaStreamCreateWithFlags(cudaStream_t* pStream, unsigned int flags);
+// Lower numbers are higher priorities: a worker free to start something takes the
+// stream of the highest priority first. The range is [0, -5].
+cudaError_t cudaStreamCreateWithPriority(cudaStream_t* pStream, unsigned int flags, int priority);
+cudaError_t cudaDeviceGetStreamPriorityRange(int* leastPriority, int* greatestPriority);
+cudaError_t cudaStreamGetPriority(cudaStream_t stream, int* priority);
+cudaError_t cudaStreamGetFlags(cudaStream_t stream, unsigned int* flags);
+// Waits for the stream's work, then destroys it.
+cudaError_t cudaStreamDestroy(cudaStream_t stream);
+// cudaErrorNotReady while work of the stream is queued or running.
+cudaError_t cudaStreamQuery(cudaStream_t stream);
+cudaError_t cudaStreamSynchronize(cudaStream_t stream);
+// Later work of `stream` waits for the event's latest record (none: nothing to wait for).
+cudaError_t cudaStreamWaitEvent(cudaStream_t stream, cudaEvent_t event, unsigned int flags = 0);
+// fn(userData) runs on a worker in the stream's order; it must not call CUDA.
+cudaError_t cudaLaunchHostFunc(cudaStream_t stream, cudaHostFn_t fn, void* userData);
+cudaError_t cudaStreamAddCallback(cudaStream_t stream, cudaStreamCallback_t callback, void* userData,
+                                  unsigned int flags);
 
 cudaError_t cudaEventCreate(cudaEvent_t* event);
 cudaError_t cudaEventCreateWithFlags(cudaEvent_t* event, unsigned int flags);
+// The event is reached when the work queued on `stream` before it is done.
 cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream = 0);
 cudaError_t cudaEventQuery(cudaEvent_t event);
 cudaError_t cudaEventSynchronize(cudaEvent_t event);
 cudaError_t cudaEventElapsedTime(float* ms, cudaEvent_t start, cudaEvent_t end);
 cudaError_t cudaEventDestroy(cudaEvent_t event);
-// The default stream only (a launch here returns when its grid is done): the sticky fault.
-cudaError_t cudaStreamSynchronize(cudaStream_t stream);
 
 // ---- device -------------------------------------------------------------------------
 
@@ -115,48 +150,7 @@ cudaError_t cudaDeviceSynchronize();
 // errors, the sticky fault included: a fresh context, as on a GPU.
 cudaError_t cudaDeviceReset();
 
-// ---- memory -------------------------------------------------------------------------
-
-cudaError_t cudaMalloc(void** devPtr, size_t size);
-cudaError_t cudaFree(void* devPtr);
-cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind);
-cudaError_t cudaMemset(void* devPtr, int value, size_t count);
-// Page-locked host memory. With unified addressing a kernel may be handed it, as on a GPU;
-// copies treat it as host memory.
-cudaError_t cudaMallocHost(void** ptr, size_t size);
-cudaError_t cudaFreeHost(void* ptr);
-
-template <typename T>
-inline cudaError_t cudaMalloc(T** devPtr, size_t size) {
-    return cudaMalloc(reinterpret_cast<void**>(devPtr), size);
-}
-
-template <typename T>
-inline cudaError_t cudaMallocHost(T** ptr, size_t size, unsigned int flags = 0) {
-    return flags ? cudaErrorInvalidValue : cudaMallocHost(reinterpret_cast<void**>(ptr), size);
-}
-
-namespace gpu::cpu {
-cudaError_t copyToSymbol(void* symbol, size_t symbolSize, const void* src, size_t count, size_t offset,
-                         cudaMemcpyKind kind);
-cudaError_t copyFromSymbol(void* dst, const void* symbol, size_t symbolSize, size_t count, size_t offset,
-                           cudaMemcpyKind kind);
-}  // namespace gpu::cpu
-
-// A __constant__ variable is an ordinary global in its own section; anything else is
-// refused. The copy is bounded by the variable's size.
-template <typename T>
-inline cudaError_t cudaMemcpyToSymbol(const T& symbol, const void* src, size_t count, size_t offset = 0,
-                                      cudaMemcpyKind kind = cudaMemcpyHostToDevice) {
-    return gpu::cpu::copyToSymbol(const_cast<void*>(static_cast<const void*>(&symbol)), sizeof(T), src, count,
-                                  offset, kind);
-}
-
-template <typename T>
-inline cudaError_t cudaMemcpyFromSymbol(void* dst, const T& symbol, size_t count, size_t offset = 0,
-                                        cudaMemcpyKind kind = cudaMemcpyDeviceToHost) {
-    return gpu::cpu::copyFromSymbol(dst, &symbol, sizeof(T), count, offset, kind);
-}
+#include "gpu/cpu/memory_api.h"
 
 // ---- outside the subset: a call fails the build, naming the feature ---------------------
 
@@ -172,14 +166,35 @@ constexpr bool notInSubset = false;
                       " not supported (docs/architecture.md lists the CUDA subset this backend runs)"); \
         return cudaErrorNotSupported;                                                               \
     }
-GPU_CPU_REFUSED(cudaStreamCreate, "streams other than the default stream are")
-GPU_CPU_REFUSED(cudaStreamCreateWithFlags, "streams other than the default stream are")
-GPU_CPU_REFUSED(cudaStreamDestroy, "streams other than the default stream are")
-GPU_CPU_REFUSED(cudaMemcpyAsync, "asynchronous copies are")
-GPU_CPU_REFUSED(cudaMemsetAsync, "asynchronous copies are")
-GPU_CPU_REFUSED(cudaMallocManaged, "managed (unified) memory is")
-GPU_CPU_REFUSED(cudaHostAlloc, "mapped host memory with flags is")
-GPU_CPU_REFUSED(cudaFuncSetAttribute, "kernel attributes (shared memory beyond 48 KiB a block) are")
-GPU_CPU_REFUSED(cudaLaunchKernel, "launches other than <<<>>> are")
-GPU_CPU_REFUSED(cudaLaunchCooperativeKernel, "cooperative launches (grid-wide sync) are")
+GPU_CPU_REFUSED(cudaGraphCreate, "CUDA graphs are")
+GPU_CPU_REFUSED(cudaGraphInstantiate, "CUDA graphs are")
+GPU_CPU_REFUSED(cudaGraphLaunch, "CUDA graphs are")
+GPU_CPU_REFUSED(cudaGraphExecDestroy, "CUDA graphs are")
+GPU_CPU_REFUSED(cudaGraphDestroy, "CUDA graphs are")
+GPU_CPU_REFUSED(cudaStreamBeginCapture, "CUDA graphs (stream capture) are")
+GPU_CPU_REFUSED(cudaStreamEndCapture, "CUDA graphs (stream capture) are")
+GPU_CPU_REFUSED(cudaMallocArray, "CUDA arrays (textures and surfaces) are")
+GPU_CPU_REFUSED(cudaMalloc3DArray, "CUDA arrays (textures and surfaces) are")
+GPU_CPU_REFUSED(cudaCreateTextureObject, "textures are")
+GPU_CPU_REFUSED(cudaCreateSurfaceObject, "surfaces are")
+GPU_CPU_REFUSED(cudaCreateChannelDesc, "textures and surfaces are")
+GPU_CPU_REFUSED(cudaMemcpyToArray, "CUDA arrays (textures and surfaces) are")
+GPU_CPU_REFUSED(cudaMemcpy2DToArray, "CUDA arrays (textures and surfaces) are")
+GPU_CPU_REFUSED(cudaMalloc3D, "3-D copies are")
+GPU_CPU_REFUSED(cudaMemcpy3D, "3-D copies are")
+GPU_CPU_REFUSED(cudaMallocAsync, "stream-ordered allocation (memory pools) is")
+GPU_CPU_REFUSED(cudaFreeAsync, "stream-ordered allocation (memory pools) is")
+GPU_CPU_REFUSED(cudaLaunchKernelExC, "launch attributes (clusters) are")
+GPU_CPU_REFUSED(cudaDeviceEnablePeerAccess, "several devices are")
+GPU_CPU_REFUSED(cudaMemcpyPeer, "several devices are")
+GPU_CPU_REFUSED(cudaIpcGetMemHandle, "interprocess memory is")
+GPU_CPU_REFUSED(cudaGraphicsGLRegisterBuffer, "graphics interop is")
+GPU_CPU_REFUSED(cuInit, "the driver API is")
+GPU_CPU_REFUSED(cuDeviceGet, "the driver API is")
+GPU_CPU_REFUSED(cuCtxCreate, "the driver API is")
+GPU_CPU_REFUSED(cuModuleLoad, "the driver API is")
+GPU_CPU_REFUSED(cuModuleGetFunction, "the driver API is")
+GPU_CPU_REFUSED(cuLaunchKernel, "the driver API is")
+GPU_CPU_REFUSED(cuMemAlloc, "the driver API is")
+GPU_CPU_REFUSED(cuMemcpyHtoD, "the driver API is")
 #undef GPU_CPU_REFUSED

@@ -1,6 +1,7 @@
 // Warp calls on fibers: when every lane a call's mask names waits at it, the call gives
 // each lane its result, as the GPU's instruction would. The lanes' side (leaving a value
 // and waiting) is in blocks.cpp, which runs a block's lanes warp by warp.
+#include <algorithm>
 #include <cstdio>
 
 #include "gpu/cpu/fibers.h"
@@ -28,6 +29,32 @@ unsigned sourceLane(const WarpRequest& r, unsigned lane) {
 
 bool isShuffle(WarpOp op) { return op == WarpOp::Idx || op == WarpOp::Up || op == WarpOp::Down || op == WarpOp::Xor; }
 
+bool running(const GpuThread& t) { return !t.done && !t.atBarrier && !t.atWarp; }
+
+// The result of a reduction or match over the lanes of `group`, for the lane with `value`.
+uint64_t combine(const GpuThread* lanes, unsigned group, const WarpRequest& r, uint64_t value) {
+    if (r.op == WarpOp::MatchAny || r.op == WarpOp::MatchAll) {
+        unsigned same = 0;
+        for (unsigned g = group; g; g &= g - 1)
+            if (lanes[__builtin_ctz(g)].warp.value == value) same |= 1u << __builtin_ctz(g);
+        return r.op == WarpOp::MatchAny ? same : same == group ? group : 0;
+    }
+    const bool isSigned = r.arg & ReduceSigned;
+    uint32_t acc = uint32_t(lanes[__builtin_ctz(group)].warp.value);
+    for (unsigned g = group & (group - 1); g; g &= g - 1) {
+        const uint32_t v = uint32_t(lanes[__builtin_ctz(g)].warp.value);
+        switch (r.arg & 7) {
+            case ReduceAdd: acc += v; break;
+            case ReduceMin: acc = isSigned ? uint32_t(std::min(int32_t(acc), int32_t(v))) : std::min(acc, v); break;
+            case ReduceMax: acc = isSigned ? uint32_t(std::max(int32_t(acc), int32_t(v))) : std::max(acc, v); break;
+            case ReduceAnd: acc &= v; break;
+            case ReduceOr: acc |= v; break;
+            default: acc ^= v; break;
+        }
+    }
+    return acc;
+}
+
 }  // namespace
 
 const char* warpOpName(WarpOp op) {
@@ -40,6 +67,10 @@ const char* warpOpName(WarpOp op) {
         case WarpOp::Up: return "__shfl_up_sync";
         case WarpOp::Down: return "__shfl_down_sync";
         case WarpOp::Xor: return "__shfl_xor_sync";
+        case WarpOp::MatchAny: return "__match_any_sync";
+        case WarpOp::MatchAll: return "__match_all_sync";
+        case WarpOp::Reduce: return "__reduce_*_sync";
+        case WarpOp::Active: return "__activemask";
     }
     return "a warp function";
 }
@@ -52,11 +83,20 @@ bool completeWarpCalls(Worker& w, GpuThread* lanes, unsigned count, char* why, s
         const WarpRequest r = lanes[l].warp;
         if (!lanes[l].atWarp) continue;
         // Lanes past the block's end do not exist: a GPU leaves them out of the call.
-        const unsigned group = r.mask & present;
+        unsigned group = r.mask & present;
         bool all = true;
+        if (r.op == WarpOp::Active) {
+            // Complete once no lane of the warp can go on: the lanes here are the active ones.
+            group = 0;
+            for (unsigned k = 0; k < count && all; ++k) {
+                all = !running(lanes[k]);
+                if (lanes[k].atWarp && lanes[k].warp.op == WarpOp::Active) group |= 1u << k;
+            }
+        }
         for (unsigned g = group; g && all; g &= g - 1) {
             const GpuThread& o = lanes[__builtin_ctz(g)];
-            all = o.atWarp && o.warp.op == r.op && o.warp.mask == r.mask;
+            all = o.atWarp && o.warp.op == r.op && o.warp.mask == r.mask &&
+                  (r.op != WarpOp::Reduce || o.warp.arg == r.arg);
         }
         if (!all) continue;
         unsigned ballot = 0;
@@ -69,7 +109,10 @@ bool completeWarpCalls(Worker& w, GpuThread* lanes, unsigned count, char* why, s
             q.result = r.op == WarpOp::Ballot ? ballot
                        : r.op == WarpOp::All  ? uint64_t(ballot == group)
                        : r.op == WarpOp::Any  ? uint64_t(ballot != 0)
-                                              : q.value;
+                       : r.op == WarpOp::Active ? group
+                       : r.op == WarpOp::MatchAny || r.op == WarpOp::MatchAll || r.op == WarpOp::Reduce
+                           ? combine(lanes, group, r, q.value)
+                           : q.value;
             if (!isShuffle(r.op)) continue;
             const unsigned src = widthOk ? sourceLane(q, lane) : lane;
             if (widthOk && (group >> src & 1u)) {

@@ -127,6 +127,7 @@ TEST(CpuLaunch, HostPointerArgumentsAreRefusedByName) {
         threadsRun = 0;
         testing::internal::CaptureStderr();
         countThreads<<<2, 8>>>(c.out, c.in, 12345);
+        cudaDeviceSynchronize();
         std::string err = testing::internal::GetCapturedStderr();
         if (c.argument == 0) {
             EXPECT_EQ(cudaGetLastError(), cudaSuccess);
@@ -276,7 +277,7 @@ TEST(CpuStacks, OutgrowingTheStackIsAClearFault) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     int* out = nullptr;
     ASSERT_EQ(cudaMalloc(&out, 4 * sizeof(int)), cudaSuccess);
-    EXPECT_DEATH((hugeLocals<<<1, 4>>>(out)),
+    EXPECT_DEATH((hugeLocals<<<1, 4>>>(out), cudaDeviceSynchronize()),
                  "cpu backend: a GPU thread outgrew its 512 KiB stack");
     cudaFree(out);
 }

@@ -327,8 +327,8 @@ TEST(CudaSubset, RefusalsNameTheFeature) {
     const Row rows[] = {
         {"shared memory", [](int* p) { stencil<<<1, 32, 48 * 1024 + 4>>>(p, p, 32); }, cudaErrorInvalidConfiguration,
          "asks for 49156 bytes of dynamic shared memory; a block may have 49152"},
-        {"stream", [](int* p) { stencil<<<1, 32, 256, cudaStream_t(0x10)>>>(p, p, 32); }, cudaErrorNotSupported,
-         "streams other than the default stream are not supported"},
+        {"stream", [](int* p) { stencil<<<1, 32, 256, cudaStream_t(0x10)>>>(p, p, 32); },
+         cudaErrorInvalidResourceHandle, "a launch on stream 0x10, which is no stream of this device"},
         {"lane ends", [](int* p) { halfWarpReturns<<<1, 64>>>(p); }, cudaErrorLaunchFailure,
          "__shfl_sync(0xffffffff) in warp 0 not reached by every lane its mask names"},
         {"outside mask", [](int* p) { readsOutsideMask<<<1, 32>>>(p); }, cudaErrorLaunchFailure,
@@ -344,6 +344,7 @@ TEST(CudaSubset, RefusalsNameTheFeature) {
     for (const Row& r : rows) {
         testing::internal::CaptureStderr();
         r.launch(d);
+        cudaDeviceSynchronize();  // a kernel's fault comes with the next synchronizing call
         EXPECT_EQ(cudaGetLastError(), r.error) << r.what;
         EXPECT_NE(testing::internal::GetCapturedStderr().find(r.says), std::string::npos) << r.what;
         gpu::cpu::resetDeviceForTests();

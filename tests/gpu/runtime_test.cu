@@ -287,6 +287,7 @@ TEST(CpuBackend, BarrierThatCannotCompleteIsReportedNotHung) {
                    Case{divergentBarrier, "reached by some threads"}}) {
         testing::internal::CaptureStderr();
         c.kernel<<<3, 64>>>(d_out.p);
+        EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorLaunchFailure);
         EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchFailure);
         std::string err = testing::internal::GetCapturedStderr();
         EXPECT_NE(err.find(c.message), std::string::npos) << err;

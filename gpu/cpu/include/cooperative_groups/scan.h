@@ -1,0 +1,7 @@
+// <cooperative_groups/scan.h> of the cpu backend: part of gpu/cpu/cooperative_groups.h.
+#pragma once
+#if defined(__NVCC__)
+#include_next <cooperative_groups/scan.h>
+#else
+#include "gpu/cpu/cooperative_groups.h"
+#endif
