@@ -2,6 +2,7 @@
 //
 //   memory.cpp   tracked device memory, copies, symbol copies
 //   fibers.cpp   the GPU threads' stacks (with their guard) and the fibers that run them
+//   switch.cpp   the fibers' own context switch (x86-64, aarch64)
 //   blocks.cpp   one block: a plain loop, or one fiber a thread with real barriers; the
 //                lanes' side of warp calls
 //   pool.cpp     the worker threads and how a grid's blocks are handed out
