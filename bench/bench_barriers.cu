@@ -14,8 +14,6 @@
 //
 // Every kernel's result is checked against its OpenMP twin's (the same arithmetic in the
 // same order: the same bits), and each pair's time ratio is a bar.
-#include <omp.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <string>
