@@ -14,8 +14,6 @@
 //
 // Every kernel's result is checked against its OpenMP twin's (the same arithmetic in the
 // same order: the same bits), and each pair's time ratio is a bar.
-#include <omp.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -281,6 +279,50 @@ std::vector<float> pattern(size_t n, unsigned seed) {
 }  // namespace
 
 BENCH_SECTION(barriers) {
+    // First, before any OpenMP loop has run (its threads spin a while after each loop and
+    // would take the worker's core): the price of __syncthreads() for one thread, by block
+    // size: 16384 threads in blocks of 16 to 1024, two barriers a round, timed in turns with
+    // the same kernel without them, on one worker. A row's time is one thread passing one barrier (the median of the turns'
+    // differences over the thread-barriers), drawn by scripts/bench.sh --plot.
+    const int total = 16384, rounds = 50;
+    float* d_b = nullptr;
+    cudaMalloc(&d_b, total * sizeof(float));
+    float probe = 0;
+#if GPU_BACKEND_IS_CPU
+    gpu::cpu::setWorkerCount(1);  // one worker: the price a thread pays, not a share of the machine
+#endif
+    double worst = 0;
+    for (unsigned size = 16; size <= 1024; size *= 2) {
+        const unsigned blocks = total / size;
+        const bench::Pair turns = bench::measureInTurns(
+            [&] {
+                barrierRounds<<<blocks, size>>>(d_b, rounds);
+                cudaMemcpy(&probe, d_b, sizeof(float), cudaMemcpyDeviceToHost);
+            },
+            [&] {
+                noBarrierRounds<<<blocks, size>>>(d_b, rounds);
+                cudaMemcpy(&probe, d_b, sizeof(float), cudaMemcpyDeviceToHost);
+            });
+        const double perThread = double(total) * rounds * 2;
+        bench::Stats price = turns.aMinusB;
+        price.median_ms /= perThread;
+        price.min_ms /= perThread;
+        price.max_ms /= perThread;
+        worst = std::max(worst, price.median_ms * 1e6);
+        bench::Row row{"barriers", "__syncthreads() per thread, " + std::to_string(size) + "-thread blocks", price, 0, "",
+                       text("%.0f thread-barriers (%.0f blocks, 2 x %.0f rounds)", perThread, blocks, rounds), 0,
+                       text("%.1f ns a thread a barrier; kernel without barriers %.2f ms", price.median_ms * 1e6,
+                            turns.b.median_ms)};
+        row.n = size;
+        row.series = "__syncthreads() per thread";
+        bench::addRow(row);
+    }
+#if GPU_BACKEND_IS_CPU
+    gpu::cpu::setWorkerCount(0);
+    bench::addBar({"barriers: ns a thread a barrier, worst of blocks of 16 to 1024", worst, 10.0, false});
+#endif
+    cudaFree(d_b);
+
     const unsigned threads = hostThreads();
     benchWavefront(threads);
 
@@ -368,7 +410,7 @@ BENCH_SECTION(barriers) {
         cudaFree(d_A), cudaFree(d_B), cudaFree(d_C);
         const bool same = fromKernel == host;
         const double flops = 2.0 * kMat * kMat * kMat, barriers = double(n) * 2 * (kMat / kT);
-        const std::string math = text("%.3g flops, %.3g thread-barriers (one per 16 multiply-adds), %.3g B in",
+        const std::string math = text("%.3g flops, %.3g thread-barriers (two per 16 multiply-adds), %.3g B in",
                                       flops, barriers, 2.0 * n * sizeof(float));
         bench::addRow({"barriers", "matMulTiled, 16x16 tiles, 512^3", turns.a, 0, "", math, 0,
                        text("%.2fx the OpenMP loop's time; %.2f GFLOP/s", turns.aOverB, flops / turns.a.median_ms / 1e6) +
@@ -378,46 +420,4 @@ BENCH_SECTION(barriers) {
         bench::addBar({"barriers: tiled multiply kernel over its OpenMP loop", same ? turns.aOverB : 1e9, 1.25, false});
     }
 
-    // The price of __syncthreads() for one thread, by block size: 16384 threads in blocks of
-    // 16 to 1024, two barriers a round, timed in turns with the same kernel without them, on
-    // one worker. A row's time is one thread passing one barrier (the median of the turns'
-    // differences over the thread-barriers), drawn by scripts/bench.sh --plot.
-    const int total = 16384, rounds = 50;
-    float* d_b = nullptr;
-    cudaMalloc(&d_b, total * sizeof(float));
-    float probe = 0;
-#if GPU_BACKEND_IS_CPU
-    gpu::cpu::setWorkerCount(1);  // one worker: the price a thread pays, not a share of the machine
-#endif
-    double worst = 0;
-    for (unsigned size = 16; size <= 1024; size *= 2) {
-        const unsigned blocks = total / size;
-        const bench::Pair turns = bench::measureInTurns(
-            [&] {
-                barrierRounds<<<blocks, size>>>(d_b, rounds);
-                cudaMemcpy(&probe, d_b, sizeof(float), cudaMemcpyDeviceToHost);
-            },
-            [&] {
-                noBarrierRounds<<<blocks, size>>>(d_b, rounds);
-                cudaMemcpy(&probe, d_b, sizeof(float), cudaMemcpyDeviceToHost);
-            });
-        const double perThread = double(total) * rounds * 2;
-        bench::Stats price = turns.aMinusB;
-        price.median_ms /= perThread;
-        price.min_ms /= perThread;
-        price.max_ms /= perThread;
-        worst = std::max(worst, price.median_ms * 1e6);
-        bench::Row row{"barriers", "__syncthreads() per thread, " + std::to_string(size) + "-thread blocks", price, 0, "",
-                       text("%.0f thread-barriers (%.0f blocks, 2 x %.0f rounds)", perThread, blocks, rounds), 0,
-                       text("%.1f ns a thread a barrier; kernel without barriers %.2f ms", price.median_ms * 1e6,
-                            turns.b.median_ms)};
-        row.n = size;
-        row.series = "__syncthreads() per thread";
-        bench::addRow(row);
-    }
-#if GPU_BACKEND_IS_CPU
-    gpu::cpu::setWorkerCount(0);
-    bench::addBar({"barriers: ns a thread a barrier, worst of blocks of 16 to 1024", worst, 10.0, false});
-#endif
-    cudaFree(d_b);
 }

@@ -3,6 +3,7 @@
 //   memory.cpp   tracked device, managed and page-locked memory
 //   copies.cpp   copies and memsets, plain, 2-D, asynchronous, and symbol copies
 //   fibers.cpp   the GPU threads' stacks (with their guard) and the fibers that run them
+//   switch.cpp   the fibers' own context switch (x86-64, aarch64)
 //   blocks.cpp   one block: a plain loop, or one fiber a thread with real barriers; the
 //                lanes' side of warp calls
 //   pool.cpp     the worker threads and the device's queue: what runs when
