@@ -142,7 +142,7 @@ void runFibers(Worker& w, BlockState& b, const LaunchDesc& d, unsigned n) {
             const unsigned end = std::min(base + warpSize, n);
             for (;;) {
                 char why[160];
-                if (b.warpCalls && !completeWarpCalls(w, threads + base, end - base, why, sizeof why))
+                if (b.warpCalls && !completeWarpCalls(w, threads + base, end - base, b.round, why, sizeof why))
                     fault(b, "%s", why);
                 bool moved = false;
                 for (unsigned i = base; i < end && !b.fault; ++i) {

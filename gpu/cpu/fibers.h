@@ -162,11 +162,12 @@ void threadEnded(Worker& w, GpuThread& t);
 Worker& thisWorker();
 
 // Completes every warp call of lanes [0, count) of one warp (lane i at lanes[i]) that all
-// the lanes of its mask have reached: each gets its result and stops waiting. Returns
+// the lanes of its mask have reached (`round`: the block's barrier round, for the lanes that
+// wait at its barrier): each gets its result and stops waiting. Returns
 // false, with a message in `why`, when a completed call is one whose result a GPU leaves
 // undefined (a shuffle reading a lane its mask does not name, a width that is not a power
 // of two up to 32). warp.cpp.
-bool completeWarpCalls(Worker& w, GpuThread* lanes, unsigned count, char* why, size_t whySize);
+bool completeWarpCalls(Worker& w, GpuThread* lanes, unsigned count, unsigned round, char* why, size_t whySize);
 
 // "__shfl_sync", "__ballot_sync", ... for messages.
 const char* warpOpName(WarpOp op);

@@ -29,7 +29,8 @@ unsigned sourceLane(const WarpRequest& r, unsigned lane) {
 
 bool isShuffle(WarpOp op) { return op == WarpOp::Idx || op == WarpOp::Up || op == WarpOp::Down || op == WarpOp::Xor; }
 
-bool running(const GpuThread& t) { return !t.done && !t.atBarrier && !t.atWarp; }
+// Neither ended nor waiting at a warp call or at the barrier of round `round`.
+bool running(const GpuThread& t, unsigned round) { return !t.done && !t.atWarp && t.arrivedIn != round + 1; }
 
 // The result of a reduction or match over the lanes of `group`, for the lane with `value`.
 uint64_t combine(const GpuThread* lanes, unsigned group, const WarpRequest& r, uint64_t value) {
@@ -76,7 +77,7 @@ const char* warpOpName(WarpOp op) {
 }
 
 
-bool completeWarpCalls(Worker& w, GpuThread* lanes, unsigned count, char* why, size_t whySize) {
+bool completeWarpCalls(Worker& w, GpuThread* lanes, unsigned count, unsigned round, char* why, size_t whySize) {
     const unsigned present = count >= 32 ? ~0u : (1u << count) - 1;  // a block's last warp may be partial
     bool ok = true;
     for (unsigned l = 0; l < count; ++l) {
@@ -89,7 +90,7 @@ bool completeWarpCalls(Worker& w, GpuThread* lanes, unsigned count, char* why, s
             // Complete once no lane of the warp can go on: the lanes here are the active ones.
             group = 0;
             for (unsigned k = 0; k < count && all; ++k) {
-                all = !running(lanes[k]);
+                all = !running(lanes[k], round);
                 if (lanes[k].atWarp && lanes[k].warp.op == WarpOp::Active) group |= 1u << k;
             }
         }
