@@ -36,6 +36,12 @@ nvcc)  # a whole program, as a tutorial builds it
     "$nvcc" -O2 -arch=sm_90 "$src/tests/gpu/fixtures/learner_exercise.cu" -o exercise
     prints "dot product 1146880: PASS" ./exercise
     ;;
+introductions)  # the introductions' programs (unified memory, streams, cooperative groups)
+    for p in "managed_add:Max error: 0" "stream_pipeline:4 streams: sum 5079040 \(PASS\)" "cg_reduction:sum 4950000: PASS"; do
+        "$nvcc" -O2 -arch=sm_90 "$src/tests/gpu/fixtures/${p%%:*}.cu" -o "${p%%:*}"
+        prints "${p#*:}" "./${p%%:*}"
+    done
+    ;;
 separate)  # a .cu and a .cpp compiled apart, linked by nvcc and by g++ with -lcudart
     "$nvcc" -c -gencode arch=compute_90,code=sm_90 -Iinclude scale.cu -o scale.o
     g++ -c -Iinclude -I"$toolkit/include" main.cpp -o main.o
