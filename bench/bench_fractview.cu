@@ -116,6 +116,7 @@ BENCH_SECTION(fractview_frames) {
     gpu::cpu::setWorkerCount(1);
     auto one = bench::measure([&] {
         fv::launchJuliaColorGPU(grid, block, fv::scale, fv::mx, fv::my, fv::prec);
+        cudaDeviceSynchronize();  // the launch only queues the grid
     });
     gpu::cpu::setWorkerCount(0);
     bench::addRow({"fractview", "juliaColorGPU kernel alone, 1 worker", one, cpu.median_ms, "renderCPU",

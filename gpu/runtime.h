@@ -19,11 +19,12 @@
 //    cudaGetLastError() reads it, and the launch still runs;
 //  - a fault of a running kernel is sticky, as on a GPU: from then on cudaGetLastError(),
 //    cudaPeekAtLastError(), cudaMemcpy, cudaMalloc and every later launch report it, and
-//    nothing clears it. The cpu backend runs the grid before the launch returns, so it is
-//    there at once (cudaErrorLaunchFailure for a barrier that cannot complete;
-//    cudaErrorIllegalAddress, without running anything, for a pointer argument that is
-//    neither null nor device memory); a GPU reports it at the next synchronising call
-//    (the cudaMemcpy after the launch) at the latest.
+//    nothing clears it. On both backends the launch returns before the grid runs, so a
+//    fault comes with the next synchronising call (the cudaMemcpy or
+//    cudaDeviceSynchronize after the launch) at the latest; the cpu backend names it on
+//    standard error (cudaErrorLaunchFailure for a barrier that cannot complete), and
+//    refuses a pointer argument that is neither null nor device memory at the launch
+//    itself (cudaErrorIllegalAddress, without running anything).
 #pragma once
 
 #if defined(GPU_BACKEND_CUDA)

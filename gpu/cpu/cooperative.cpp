@@ -41,9 +41,9 @@ void runCooperative(const LaunchDesc& d) {
     for (uint64_t i = 0; i < g.blocks; ++i)
         threads.emplace_back([&g, &d, i] {
             currentGrid = &g;
-            runningKernel = true;
+            setRunningKernel(true);
             runBlock(d, i);
-            runningKernel = false;
+            setRunningKernel(false);
             currentGrid = nullptr;
             std::lock_guard<std::mutex> l(g.m);
             ++g.ended;

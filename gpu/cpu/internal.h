@@ -59,8 +59,8 @@ void releaseStreams();
 
 // ---- launches (launch.cpp) -------------------------------------------------------------
 
-// True on a worker while it runs blocks: a launch from there is refused (dynamic parallelism).
-extern thread_local bool runningKernel;
+// Set on a worker while it runs blocks: a launch from there is refused (dynamic parallelism).
+void setRunningKernel(bool running);
 
 // ---- cooperative grids (cooperative.cpp) ----------------------------------------------
 

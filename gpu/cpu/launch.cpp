@@ -17,7 +17,11 @@ cudaError_t checkLaunchConfig(dim3 g, dim3 b) {
     return cudaSuccess;
 }
 
+namespace {
 thread_local bool runningKernel = false;
+}  // namespace
+
+void setRunningKernel(bool running) { runningKernel = running; }
 
 cudaError_t beginLaunch(const LaunchConfig& c, const void* kernel) {
     if (cudaError_t k = sticky()) return k;

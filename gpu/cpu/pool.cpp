@@ -128,9 +128,9 @@ void run(Device& d, const std::shared_ptr<Op>& op) {
             const uint64_t i = op->next.fetch_add(1, std::memory_order_relaxed);
             if (i >= op->blocks) break;
             if (!d.stop && !sticky()) {  // after a fault the rest of the work is not run
-                runningKernel = true;
+                setRunningKernel(true);
                 runBlock(op->desc, i);
-                runningKernel = false;
+                setRunningKernel(false);
             }
             releaseDone(*op);
             Quiet q;

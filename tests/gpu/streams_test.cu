@@ -47,6 +47,8 @@ struct Buffers {
         EXPECT_EQ(cudaMalloc(&b, n * sizeof(int)), cudaSuccess);
         EXPECT_EQ(cudaMemset(a, 0, n * sizeof(int)), cudaSuccess);
         EXPECT_EQ(cudaMemset(b, 0, n * sizeof(int)), cudaSuccess);
+        // The memsets run on the legacy stream, which a non-blocking stream does not wait for.
+        EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
     }
     ~Buffers() {
         cudaDeviceSynchronize();
