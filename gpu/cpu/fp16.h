@@ -144,19 +144,6 @@ inline __half2 operator-(__half2 a, __half2 b) { return __hsub2(a, b); }
 inline __half2 operator*(__half2 a, __half2 b) { return __hmul2(a, b); }
 inline __half2 operator/(__half2 a, __half2 b) { return __h2div(a, b); }
 
-#define GPU_CPU_HALF_SHUFFLES(T)                                                                 \
-    inline T __shfl_sync(unsigned mask, T var, int srcLane, int width = warpSize) {              \
-        return ::gpu::cpu::warpShuffle(::gpu::cpu::WarpOp::Idx, mask, var, srcLane, width);      \
-    }                                                                                            \
-    inline T __shfl_up_sync(unsigned mask, T var, unsigned int delta, int width = warpSize) {    \
-        return ::gpu::cpu::warpShuffle(::gpu::cpu::WarpOp::Up, mask, var, int(delta), width);    \
-    }                                                                                            \
-    inline T __shfl_down_sync(unsigned mask, T var, unsigned int delta, int width = warpSize) {  \
-        return ::gpu::cpu::warpShuffle(::gpu::cpu::WarpOp::Down, mask, var, int(delta), width);  \
-    }                                                                                            \
-    inline T __shfl_xor_sync(unsigned mask, T var, int laneMask, int width = warpSize) {         \
-        return ::gpu::cpu::warpShuffle(::gpu::cpu::WarpOp::Xor, mask, var, laneMask, width);     \
-    }
-GPU_CPU_HALF_SHUFFLES(__half)
-GPU_CPU_HALF_SHUFFLES(__half2)
-#undef GPU_CPU_HALF_SHUFFLES
+// The warp shuffles of warp.h, for half values too.
+GPU_CPU_SHUFFLES(__half)
+GPU_CPU_SHUFFLES(__half2)

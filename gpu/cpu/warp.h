@@ -54,8 +54,7 @@ GPU_CPU_SHUFFLES(unsigned long)
 GPU_CPU_SHUFFLES(long long)
 GPU_CPU_SHUFFLES(unsigned long long)
 GPU_CPU_SHUFFLES(float)
-GPU_CPU_SHUFFLES(double)
-#undef GPU_CPU_SHUFFLES
+GPU_CPU_SHUFFLES(double)  // fp16.h adds __half and __half2
 
 inline unsigned int __ballot_sync(unsigned mask, int predicate) {
     return unsigned(::gpu::cpu::warpCall(::gpu::cpu::WarpOp::Ballot, mask, predicate != 0, 0, warpSize));
