@@ -108,6 +108,25 @@ struct Translator {
 
     // The tokens of code seen so far (no comments or spaces): [start, end) in s.
     std::vector<std::pair<size_t, size_t>> toks;
+    // The open braces, each true when it opens device code: the body of a __global__ or
+    // __device__ (not __host__ __device__) function, or anything inside one.
+    std::vector<bool> scopes;
+
+    bool tokText(size_t t, const char* text) const {
+        return s.compare(toks[t].first, toks[t].second - toks[t].first, text) == 0 &&
+               std::strlen(text) == toks[t].second - toks[t].first;
+    }
+
+    // The brace just added to toks opens a scope: device code if its head (the tokens
+    // back to the last ; { or }) declares a kernel or a device-only function.
+    void openScope() {
+        bool device = !scopes.empty() && scopes.back(), host = false, devicePart = false;
+        for (size_t t = toks.size() - 1; t-- > 0 && !tokIs(t, ';') && !tokIs(t, '{') && !tokIs(t, '}');) {
+            devicePart = devicePart || tokText(t, "__global__") || tokText(t, "__device__");
+            host = host || tokText(t, "__host__");
+        }
+        scopes.push_back(device || (devicePart && !host));
+    }
 
     bool tokIs(size_t t, char c) const { return toks[t].second - toks[t].first == 1 && s[toks[t].first] == c; }
     bool tokIdent(size_t t) const { return identChar(s[toks[t].first]) && !std::isdigit((unsigned char)s[toks[t].first]); }
@@ -213,6 +232,11 @@ struct Translator {
         const size_t kEnd = k == p ? p : toks.back().second;
         const std::string kernel = oneLine(k, kEnd);
         if (kernel == "operator") return q;  // operator<< <T>, not a launch
+        if (!scopes.empty() && scopes.back()) {
+            error(p, "a kernel launch in device code (dynamic parallelism) is not supported by the cpu backend: "
+                     "launch " + kernel + " from host code");
+            return q;
+        }
         if (k == p) {
             error(p, "a kernel launch needs a kernel (k, a::k, c.k, p->k, k<T>) before <<<");
             return q;
@@ -299,7 +323,11 @@ struct Translator {
                 continue;
             }
             if (e == i) e = i + 1;
-            if (!std::isspace((unsigned char)s[i])) toks.emplace_back(i, e);
+            if (!std::isspace((unsigned char)s[i])) {
+                toks.emplace_back(i, e);
+                if (tokIs(toks.size() - 1, '{')) openScope();
+                if (tokIs(toks.size() - 1, '}') && !scopes.empty()) scopes.pop_back();
+            }
             i = e;
         }
         out.append(s, copied, std::string::npos);
