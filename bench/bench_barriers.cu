@@ -118,7 +118,7 @@ void benchWavefront(unsigned threads) {
     cudaFree(d_H), cudaFree(d_a), cudaFree(d_b);
     const bool same = fromKernel == host;
     const double cells = double(kWave) * kWave, barriers = double(tiles) * tiles * kT * (2 * kT);
-    const std::string math = text("%.3g cells, %.3g thread-barriers (%.0f a cell), %d launches", cells, barriers,
+    const std::string math = text("%.3g cells, %.3g thread-barriers (%.0f a cell), %.0f launches", cells, barriers,
                                   barriers / cells, 2 * tiles - 1);
     bench::addRow({"barriers", "wavefrontTile, 16-thread tiles", turns.a, 0, "", math, 0,
                    text("%.2fx the OpenMP loop's time", turns.aOverB) + (same ? "; same scores" : "; SCORES DIFFER")});
@@ -346,7 +346,7 @@ BENCH_SECTION(barriers) {
         cudaMemcpy(fromKernel.data(), d_out, n * sizeof(float), cudaMemcpyDeviceToHost);
         cudaFree(d_in), cudaFree(d_out);
         const bool same = fromKernel == host;
-        const std::string math = text("%.3g outputs x %d taps, %.3g thread-barriers (1 a row a thread, %d outputs each)",
+        const std::string math = text("%.3g outputs x %.0f taps, %.3g thread-barriers (1 a row a thread, %.0f outputs each)",
                                       double(n), 2 * kRad + 1, double(kRowH) * (kRowW / kPerThread), kPerThread) +
                                  text(", %.3g B read and written", 2.0 * n * sizeof(float));
         bench::addRow({"barriers", "rowStencil, blocks of 256", turns.a, 0, "", math, 0,
@@ -380,7 +380,7 @@ BENCH_SECTION(barriers) {
         cudaFree(d_a), cudaFree(d_b);
         const bool same = fromKernel == a;
         const std::string math =
-            text("%.3g cells x %d steps, 1 thread-barrier a cell a step, %.3g B in and out a step (plus a %.3g B upload)",
+            text("%.3g cells x %.0f steps, 1 thread-barrier a cell a step, %.3g B in and out a step (plus a %.3g B upload)",
                  double(n), kSteps, 2.0 * n * sizeof(float), double(n) * sizeof(float));
         bench::addRow({"barriers", "diffuseTile, 16x16 tiles", turns.a, 0, "", math, 0,
                        text("%.2fx the OpenMP loop's time", turns.aOverB) + (same ? "; same bits" : "; RESULTS DIFFER")});

@@ -147,11 +147,29 @@ function(gpu_sources target)
       get_filename_component(rel ${src} NAME)
     endif()
     set(out ${CMAKE_CURRENT_BINARY_DIR}/gpu_translated/${target}/${rel}.cpp)
-    add_custom_command(OUTPUT ${out}
-                       COMMAND gpu_translate_launches ${src} ${out}
-                       DEPENDS ${src} gpu_translate_launches
-                       COMMENT "Translating the kernel launches of ${rel}"
-                       VERBATIM)
+    if(TARGET gpu_split_blocks)
+      # The kernel parser sees the file as the compiler will: the target's include folders
+      # and definitions, and what the compile below adds. The headers it reads are
+      # dependencies too (the depfile).
+      set(incs "$<TARGET_PROPERTY:${target},INCLUDE_DIRECTORIES>")
+      set(defs "$<TARGET_PROPERTY:${target},COMPILE_DEFINITIONS>")
+      add_custom_command(OUTPUT ${out}
+                         COMMAND gpu_translate_launches ${src} ${out}
+                         COMMAND gpu_split_blocks ${out} --depfile ${out}.d --
+                                 "$<$<BOOL:${incs}>:-I$<JOIN:${incs},;-I>>" "$<$<BOOL:${defs}>:-D$<JOIN:${defs},;-D>>"
+                                 -DGPU_KERNEL_FILE=1 -iquote${dir} -include ${runtime}
+                         DEPENDS ${src} gpu_translate_launches gpu_split_blocks
+                         DEPFILE ${out}.d
+                         COMMENT "Translating the kernel launches of ${rel}"
+                         COMMAND_EXPAND_LISTS
+                         VERBATIM)
+    else()
+      add_custom_command(OUTPUT ${out}
+                         COMMAND gpu_translate_launches ${src} ${out}
+                         DEPENDS ${src} gpu_translate_launches
+                         COMMENT "Translating the kernel launches of ${rel}"
+                         VERBATIM)
+    endif()
     set_source_files_properties(${f} TARGET_DIRECTORY ${target} PROPERTIES HEADER_FILE_ONLY TRUE)
     target_sources(${target} PRIVATE ${out})
     set_source_files_properties(${out} TARGET_DIRECTORY ${target} PROPERTIES

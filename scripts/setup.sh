@@ -10,6 +10,8 @@ packages=(cmake g++ make pkg-config freeglut3-dev libglew-dev libglu1-mesa-dev l
 packages+=(fonts-dejavu-core)
 # The fuzz target and the sanitizer build.
 packages+=(clang libclang-rt-14-dev)
+# The kernel parser that lets blocks with barriers run as loops split at them.
+packages+=(libclang-dev)
 # The benchmark's PoCL peer row and its scaling charts (scripts/bench.sh --plot).
 packages+=(pocl-opencl-icd ocl-icd-opencl-dev opencl-headers gnuplot-nox)
 

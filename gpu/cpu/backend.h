@@ -29,7 +29,13 @@
 #include <type_traits>
 #include <utility>
 
+// The build's kernel parser (gpu/cpu/split/) parses each kernel file with
+// GPUDEMOS_KERNEL_SCAN defined, to tell the kernels from the other functions.
+#ifdef GPUDEMOS_KERNEL_SCAN
+#define __global__ __attribute__((annotate("gpudemos_global")))
+#else
 #define __global__
+#endif
 #define __device__
 #define __host__
 // __constant__ variables are gathered in one linker section, so that a symbol copy can
@@ -76,7 +82,70 @@ struct LaunchDesc {
     uint3 grid;
     uint3 block;
     size_t sharedBytes;  // the launch's dynamic shared memory
+    // The kernel's block function (blockFunctionOf), run by runSplit once a block; null
+    // when every block runs thread by thread.
+    void (*runSplit)(const void* closure, const void* blockFunction) = nullptr;
+    const void* blockFunction = nullptr;
 };
+
+// ---- blocks as loops split at their barriers ---------------------------------------------
+//
+// For a kernel whose barriers the build's kernel parser (gpu/cpu/split/) proves are reached
+// by the whole block, the build adds a block function: the same parameters, and a body that
+// runs the kernel's statements between two barriers as a loop over the block's threads
+// (forEachThread), keeping the threads' values that live across a barrier in arrays of one
+// element a thread (threadArray). No thread switches at all; the same bits as the fibers.
+
+// Called by the added code as the program starts: `blockFunction` runs the blocks of
+// `kernel`. Returns true.
+bool registerBlockFunction(const void* kernel, const void* blockFunction);
+// The block function of `kernel`, or null when it has none or they are switched off
+// (setSplitBlocks, or GPUDEMOS_SPLIT_BLOCKS=0 in the environment; never under TSan, whose
+// race reports need one fiber a thread).
+const void* blockFunctionOf(const void* kernel);
+// On by default. Tests and the benchmark turn it off to compare the two paths.
+void setSplitBlocks(bool on);
+
+// Slot `slot` of this worker's thread arrays: one T for each thread of the current block,
+// 64-byte aligned, the memory kept from block to block (block_functions.cpp).
+void* threadArrayMemory(unsigned slot, size_t bytes);
+template <typename T>
+T* threadArray(unsigned slot) {
+    const size_t n = size_t(context.blockSize.x) * context.blockSize.y * context.blockSize.z;
+    return static_cast<T*>(threadArrayMemory(slot, n * sizeof(T)));
+}
+
+// f(t, threadIdx) for every thread t of the current block, in turn, x fastest. The block
+// function's own statements read threadIdx from the argument, which the compiler can
+// follow from thread to thread, and vectorize across threads; threadIdx itself is set
+// only for kernels that call functions reading it (setThreadIdx), as its store in the
+// loop would stop that. Signed counters: the compiler may assume they do not wrap.
+template <bool setThreadIdx, typename F>
+__attribute__((always_inline)) inline void forEachThread(F&& f) {
+    const uint3 d = context.blockSize;
+    if (d.y == 1 && d.z == 1) {
+        for (int x = 0; x < int(d.x); ++x) {
+            if constexpr (setThreadIdx) context.thread = uint3{unsigned(x), 0, 0};
+            f(x, uint3{unsigned(x), 0, 0});
+        }
+        return;
+    }
+    if (d.z == 1) {
+        for (int y = 0; y < int(d.y); ++y)
+            for (int x = 0; x < int(d.x); ++x) {
+                if constexpr (setThreadIdx) context.thread = uint3{unsigned(x), unsigned(y), 0};
+                f(y * int(d.x) + x, uint3{unsigned(x), unsigned(y), 0});
+            }
+        return;
+    }
+    int t = 0;
+    for (int z = 0; z < int(d.z); ++z)
+        for (int y = 0; y < int(d.y); ++y)
+            for (int x = 0; x < int(d.x); ++x) {
+                if constexpr (setThreadIdx) context.thread = uint3{unsigned(x), unsigned(y), unsigned(z)};
+                f(t++, uint3{unsigned(x), unsigned(y), unsigned(z)});
+            }
+}
 
 // The checks the CUDA runtime makes on a launch configuration (nothing is recorded).
 cudaError_t checkLaunchConfig(dim3 grid, dim3 block);
@@ -197,6 +266,13 @@ void runOneOf(const void* p) {
     std::apply(c.call, c.args);
 }
 
+// A block through the kernel's block function, with the arguments of the launch.
+template <typename Call, typename Tuple, typename... Params>
+void runSplitOf(const void* p, const void* blockFunction) {
+    auto& c = *static_cast<const Closure<Call, Tuple>*>(p);
+    std::apply(reinterpret_cast<void (*)(Params...)>(const_cast<void*>(blockFunction)), c.args);
+}
+
 template <typename Call, typename Tuple>
 void destroyClosure(const void* p) {
     delete static_cast<const Closure<Call, Tuple>*>(p);
@@ -218,16 +294,20 @@ struct CallByAddress {
 // pointers and queues the grid.
 template <typename Call, typename... Params, typename... Args>
 void queueLaunch(const char* name, const char* argText, Call call, const LaunchConfig& config, bool cooperative,
-                 Args&&... args) {
+                 void (*kernel)(Params...), Args&&... args) {
     using Tuple = std::tuple<std::decay_t<Params>...>;
     auto* closure = new Closure<Call, Tuple>{call, Tuple(std::forward<Args>(args)...)};
     if (checkPointers(name, argText, closure->args, std::index_sequence_for<Params...>{}) != cudaSuccess) {
         delete closure;
         return;
     }
-    const LaunchDesc desc{&runThreadsOf<Call, Tuple>, &runOneOf<Call, Tuple>, closure,
+    LaunchDesc desc{&runThreadsOf<Call, Tuple>, &runOneOf<Call, Tuple>, closure,
                           uint3{config.grid.x, config.grid.y, config.grid.z},
                           uint3{config.block.x, config.block.y, config.block.z}, config.sharedBytes};
+    if (const void* f = cooperative ? nullptr : blockFunctionOf(reinterpret_cast<const void*>(kernel))) {
+        desc.runSplit = &runSplitOf<Call, Tuple, Params...>;
+        desc.blockFunction = f;
+    }
     queueGrid(name, desc, &destroyClosure<Call, Tuple>, config.stream, cooperative);
 }
 
@@ -268,10 +348,10 @@ struct Launch {
         if constexpr (sizeof...(Params) == sizeof...(Args)) {  // one error for a wrong count, not a cascade
             if (beginLaunch(config, reinterpret_cast<const void*>(kernel)) != cudaSuccess) return;
             if constexpr (std::is_empty_v<Call>)  // the call by name, which the workers' loop inlines
-                queueLaunch<Call, Params...>(name, argText, call, config, false, std::forward<Args>(args)...);
+                queueLaunch<Call, Params...>(name, argText, call, config, false, kernel, std::forward<Args>(args)...);
             else
                 queueLaunch<CallByAddress<Params...>, Params...>(name, argText, CallByAddress<Params...>{kernel},
-                                                                 config, false, std::forward<Args>(args)...);
+                                                                 config, false, kernel, std::forward<Args>(args)...);
         }
     }
 };

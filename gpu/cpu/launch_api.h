@@ -120,7 +120,7 @@ cudaError_t launchWithArgs(void (*func)(P...), const LaunchConfig& c, void** arg
     if (!func || (sizeof...(P) > 0 && !args)) return record(cudaErrorInvalidValue);
     if (cooperative)
         if (cudaError_t e = checkCooperative(c)) return e;
-    queueLaunch<CallByAddress<P...>, P...>("(cudaLaunchKernel)", "", CallByAddress<P...>{func}, c, cooperative,
+    queueLaunch<CallByAddress<P...>, P...>("(cudaLaunchKernel)", "", CallByAddress<P...>{func}, c, cooperative, func,
                                            *static_cast<std::decay_t<P>*>(args[I])...);
     return sticky();
 }

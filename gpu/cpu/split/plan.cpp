@@ -1,0 +1,558 @@
+// The kernel parser's proof (plan.h): a kernel's blocks may run as loops split at its
+// barriers only when every __syncthreads() is a statement of its own at the top of the
+// body or of a for loop whose trip count is the same in every thread, no other way for
+// threads to wait for each other is reachable, and no thread leaves before a barrier.
+// Anything the parser cannot show keeps the kernel on fibers, which report such faults.
+#include "gpu/cpu/split/plan.h"
+
+#include <algorithm>
+#include <functional>
+
+#include <clang/AST/ASTContext.h>
+#include <clang/AST/Attr.h>
+#include <clang/AST/ExprCXX.h>
+#include <clang/AST/ParentMapContext.h>
+#include <clang/Basic/SourceManager.h>
+
+using namespace clang;
+
+namespace gpu::split {
+namespace {
+
+// Calls f on s and everything below it (lambda bodies included).
+void walk(const Stmt* s, const std::function<void(const Stmt*)>& f) {
+    if (!s) return;
+    f(s);
+    for (const Stmt* c : s->children()) walk(c, f);
+}
+
+bool callsNamed(const Stmt* s, const char* name) {
+    const auto* call = dyn_cast_or_null<CallExpr>(s);
+    const FunctionDecl* f = call ? call->getDirectCallee() : nullptr;
+    return f && f->getQualifiedNameAsString() == name;
+}
+
+bool isBarrier(const Stmt* s) { return callsNamed(s, "__syncthreads") && cast<CallExpr>(s)->getNumArgs() == 0; }
+
+bool containsBarrier(const Stmt* s) {
+    bool found = false;
+    walk(s, [&](const Stmt* c) { found |= isBarrier(c); });
+    return found;
+}
+
+constexpr long long kMaxKeptBytes = 16 * 1024;
+
+// What a use of a variable may do to it: read its value, write it, or let its address
+// out (a pointer, a reference, an array's decay).
+enum class Use { Read, Write, Escape };
+
+bool trivialType(ASTContext& ctx, QualType t) {
+    const QualType e = ctx.getBaseElementType(t);
+    return !t->isReferenceType() && !t.isVolatileQualified() && !t->isVariableArrayType() &&
+           e.isTriviallyCopyableType(ctx) && e.isTrivialType(ctx);
+}
+
+struct Planner {
+    ASTContext& ctx;
+    const FunctionDecl* k;
+    Plan& plan;
+    std::string why;
+    std::map<const VarDecl*, std::vector<std::pair<const DeclRefExpr*, Use>>> uses;
+    std::set<const VarDecl*> uniform;  // made once for the block: uniform locals, loop counters
+    std::set<const VarDecl*> remat;
+    std::set<const Stmt*> barriers;
+    std::map<const FunctionDecl*, bool> pureFns;
+
+    bool fail(const std::string& w) {
+        if (why.empty()) why = w;
+        return false;
+    }
+
+    Use classify(const Expr* e) {
+        for (;;) {
+            const auto parents = ctx.getParents(*e);
+            if (parents.empty()) return Use::Escape;
+            if (const auto* v = parents[0].get<VarDecl>())
+                return v->getType()->isReferenceType() ? Use::Escape : Use::Read;
+            const Stmt* p = parents[0].get<Stmt>();
+            if (!p) return Use::Escape;
+            if (isa<ParenExpr>(p)) {
+                e = cast<Expr>(p);
+                continue;
+            }
+            if (const auto* m = dyn_cast<MemberExpr>(p)) {
+                if (m->isArrow()) return Use::Read;  // a pointer's value
+                e = m;
+                continue;
+            }
+            if (const auto* c = dyn_cast<ImplicitCastExpr>(p)) {
+                if (c->getCastKind() == CK_LValueToRValue) return Use::Read;
+                if (c->getCastKind() == CK_NoOp) {
+                    e = c;
+                    continue;
+                }
+                return Use::Escape;
+            }
+            if (const auto* u = dyn_cast<UnaryOperator>(p)) return u->isIncrementDecrementOp() ? Use::Write : Use::Escape;
+            if (const auto* b = dyn_cast<BinaryOperator>(p))
+                return b->isAssignmentOp() && b->getLHS()->IgnoreParens() == e ? Use::Write : Use::Escape;
+            // A lambda's capture: the uses in its body count, each where it is.
+            if (isa<UnaryExprOrTypeTraitExpr>(p) || isa<ReturnStmt>(p) || isa<MaterializeTemporaryExpr>(p) ||
+                isa<LambdaExpr>(p))
+                return Use::Read;
+            if (const auto* c = dyn_cast<CStyleCastExpr>(p); c && c->getCastKind() == CK_ToVoid) return Use::Read;
+            if (const auto* c = dyn_cast<CXXConstructExpr>(p)) {
+                const CXXConstructorDecl* ctor = c->getConstructor();
+                return ctor->isCopyOrMoveConstructor() && ctor->getParamDecl(0)->getType()->getPointeeType().isConstQualified()
+                           ? Use::Read
+                           : Use::Escape;
+            }
+            if (const auto* call = dyn_cast<CallExpr>(p)) {
+                const FunctionDecl* f = call->getDirectCallee();
+                if (!f) return Use::Escape;
+                const auto* method = dyn_cast<CXXMethodDecl>(f);
+                if (isa<CXXMemberCallExpr>(call) && call->getCallee()->IgnoreParens() == e)
+                    return method && method->isConst() ? Use::Read : Use::Write;
+                unsigned shift = isa<CXXOperatorCallExpr>(call) && method ? 1 : 0;
+                for (unsigned i = 0; i < call->getNumArgs(); ++i) {
+                    if (call->getArg(i)->IgnoreParens() != e) continue;
+                    if (shift && i == 0) return method->isConst() ? Use::Read : Use::Write;
+                    if (i - shift >= f->getNumParams()) return Use::Escape;
+                    const QualType t = f->getParamDecl(i - shift)->getType();
+                    if (!t->isReferenceType()) return Use::Read;
+                    return t->getPointeeType().isConstQualified() ? Use::Read : Use::Write;
+                }
+                return Use::Escape;
+            }
+            return Use::Escape;
+        }
+    }
+
+    bool onlyRead(const VarDecl* v, const std::set<const Stmt*>& except = {}) {
+        for (const auto& [ref, use] : uses[v])
+            if (use != Use::Read && !except.count(ref)) return false;
+        return true;
+    }
+
+    // A function whose result depends on its arguments only: no memory read through a
+    // pointer, no variable but its own and constants, calls of such functions only.
+    bool pureFunction(const FunctionDecl* f) {
+        f = f->getCanonicalDecl();
+        if (auto it = pureFns.find(f); it != pureFns.end()) return it->second;
+        pureFns[f] = false;  // while deciding: a recursive call is not pure
+        const FunctionDecl* def = nullptr;
+        bool pure;
+        if (ctx.getSourceManager().isInSystemHeader(f->getLocation())) {
+            const std::string q = f->getQualifiedNameAsString();
+            pure = f->hasAttr<ConstAttr>() || q == "std::min" || q == "std::max";
+        } else if (isa<CXXMethodDecl>(f) || !f->hasBody(def)) {
+            pure = false;
+        } else {
+            pure = true;
+            walk(def->getBody(), [&](const Stmt* s) {
+                if (isa<ArraySubscriptExpr>(s) || isa<CXXThisExpr>(s) || isa<AsmStmt>(s) || isa<CXXNewExpr>(s))
+                    pure = false;
+                else if (const auto* u = dyn_cast<UnaryOperator>(s); u && u->getOpcode() == UO_Deref)
+                    pure = false;
+                else if (const auto* m = dyn_cast<MemberExpr>(s); m && m->isArrow())
+                    pure = false;
+                else if (const auto* d = dyn_cast<DeclRefExpr>(s)) {
+                    if (const auto* v = dyn_cast<VarDecl>(d->getDecl()))
+                        pure &= (v->hasLocalStorage() && v->getParentFunctionOrMethod() == def) ||
+                                v->getType().isConstQualified();
+                } else if (const auto* c = dyn_cast<CallExpr>(s)) {
+                    pure &= c->getDirectCallee() && pureFunction(c->getDirectCallee());
+                }
+            });
+        }
+        return pureFns[f] = pure;
+    }
+
+    // Whether expression e has the same value in every thread (thread = false), or is a
+    // value of the thread that no other thread can change (thread = true).
+    bool pure(const Expr* e, bool thread) {
+        e = e->IgnoreParens();
+        if (isa<IntegerLiteral>(e) || isa<FloatingLiteral>(e) || isa<CharacterLiteral>(e) ||
+            isa<CXXBoolLiteralExpr>(e) || isa<CXXNullPtrLiteralExpr>(e) || isa<UnaryExprOrTypeTraitExpr>(e) ||
+            isa<ConstantExpr>(e))
+            return true;
+        if (const auto* c = dyn_cast<ImplicitCastExpr>(e)) {
+            if (c->getCastKind() == CK_LValueToRValue) return readable(c->getSubExpr(), thread);
+            if (c->getCastKind() == CK_ArrayToPointerDecay) return address(c->getSubExpr(), thread);
+            return pure(c->getSubExpr(), thread);
+        }
+        if (const auto* c = dyn_cast<ExplicitCastExpr>(e)) return !c->getType()->isReferenceType() && pure(c->getSubExpr(), thread);
+        if (const auto* d = dyn_cast<DeclRefExpr>(e)) return isa<EnumConstantDecl>(d->getDecl());
+        if (const auto* u = dyn_cast<UnaryOperator>(e)) {
+            if (u->getOpcode() == UO_AddrOf) return address(u->getSubExpr(), thread);
+            return u->getOpcode() != UO_Deref && !u->isIncrementDecrementOp() && pure(u->getSubExpr(), thread);
+        }
+        if (const auto* b = dyn_cast<BinaryOperator>(e))
+            return !b->isAssignmentOp() && !b->isCommaOp() && pure(b->getLHS(), thread) && pure(b->getRHS(), thread);
+        if (const auto* c = dyn_cast<ConditionalOperator>(e))
+            return pure(c->getCond(), thread) && pure(c->getTrueExpr(), thread) && pure(c->getFalseExpr(), thread);
+        if (const auto* c = dyn_cast<CallExpr>(e)) {
+            if (isa<CXXMemberCallExpr>(c) || isa<CXXOperatorCallExpr>(c) || !c->getDirectCallee() ||
+                !pureFunction(c->getDirectCallee()))
+                return false;
+            return std::all_of(c->arg_begin(), c->arg_end(), [&](const Expr* a) { return pure(a, thread); });
+        }
+        if (const auto* m = dyn_cast<MaterializeTemporaryExpr>(e)) return pure(m->getSubExpr(), thread);
+        if (const auto* m = dyn_cast<ExprWithCleanups>(e)) return pure(m->getSubExpr(), thread);
+        if (const auto* d = dyn_cast<CXXDefaultArgExpr>(e)) return pure(d->getExpr(), thread);
+        if (const auto* c = dyn_cast<CXXConstructExpr>(e)) {
+            if (!c->getConstructor()->isTrivial() || c->getNumArgs() != 1) return false;
+            const Expr* a = c->getArg(0);
+            return a->isGLValue() ? readable(a, thread) : pure(a, thread);
+        }
+        if (const auto* m = dyn_cast<MemberExpr>(e)) return !m->isArrow() && pure(m->getBase(), thread);
+        return false;
+    }
+
+    // Whether reading lvalue l gives such a value.
+    bool readable(const Expr* l, bool thread) {
+        l = l->IgnoreParens();
+        if (const auto* d = dyn_cast<DeclRefExpr>(l)) {
+            const auto* v = dyn_cast<VarDecl>(d->getDecl());
+            if (!v) return false;
+            if (const auto* p = dyn_cast<ParmVarDecl>(v)) return p->getDeclContext() == k;
+            if (uniform.count(v) || (thread && remat.count(v))) return true;
+            return !v->hasLocalStorage() && (v->getType().isConstQualified() || v->hasAttr<SectionAttr>());
+        }
+        if (const auto* m = dyn_cast<MemberExpr>(l)) {
+            if (m->isArrow()) return false;
+            const auto* d = dyn_cast<DeclRefExpr>(m->getBase()->IgnoreParens());
+            if (d && d->getDecl()->getQualifiedNameAsString() == "gpu::cpu::context") {
+                const std::string field = m->getMemberDecl()->getNameAsString();  // threadIdx, or blockIdx...
+                return field == "thread" ? thread : field == "block" || field == "blockSize" || field == "gridSize";
+            }
+            return readable(m->getBase(), thread);
+        }
+        return false;
+    }
+
+    // Whether lvalue l is the same object in every thread (or stays the thread's own).
+    bool address(const Expr* l, bool thread) {
+        l = l->IgnoreParens();
+        if (const auto* d = dyn_cast<DeclRefExpr>(l)) {
+            const auto* v = dyn_cast<VarDecl>(d->getDecl());
+            return v && (!v->hasLocalStorage() || uniform.count(v));
+        }
+        if (const auto* a = dyn_cast<ArraySubscriptExpr>(l)) return pure(a->getBase(), thread) && pure(a->getIdx(), thread);
+        if (const auto* m = dyn_cast<MemberExpr>(l))
+            return m->isArrow() ? pure(m->getBase(), thread) : address(m->getBase(), thread);
+        return false;
+    }
+
+    // A declaration made once for the block; its uniform variables join `uniform`.
+    bool blockLevel(const DeclStmt* ds) {
+        std::vector<const VarDecl*> added;
+        bool ok = true;
+        for (const Decl* d : ds->decls()) {
+            const auto* v = dyn_cast<VarDecl>(d);
+            if (!v) continue;  // a local type, using-declaration, static_assert
+            if (!v->hasLocalStorage()) continue;
+            if (!ok || !v->getInit() || !trivialType(ctx, v->getType()) || !onlyRead(v) || !pure(v->getInit(), false)) {
+                ok = false;
+                break;
+            }
+            uniform.insert(v);
+            added.push_back(v);
+        }
+        if (!ok)
+            for (const VarDecl* v : added) uniform.erase(v);
+        return ok;
+    }
+
+    // Declarations a later segment may repeat: values of the thread that never change, and
+    // lambdas that capture by reference.
+    bool rematerializable(const DeclStmt* ds) {
+        std::vector<const VarDecl*> added;
+        bool ok = true;
+        for (const Decl* d : ds->decls()) {
+            const auto* v = dyn_cast<VarDecl>(d);
+            if (!v || !v->hasLocalStorage() || !v->getInit() || v->getType()->isReferenceType() || !onlyRead(v)) {
+                ok = false;
+                break;
+            }
+            const auto* lambda = dyn_cast<LambdaExpr>(v->getInit()->IgnoreImplicit());
+            if (lambda) {
+                ok = lambda->getCaptureDefault() == LCD_ByRef && !lambda->isMutable() &&
+                     std::none_of(lambda->explicit_capture_begin(), lambda->explicit_capture_end(),
+                                  [&](const LambdaCapture& c) { return c.getCaptureKind() == LCK_ByCopy || lambda->isInitCapture(&c); });
+            } else {
+                ok = trivialType(ctx, v->getType()) && !v->getType()->isArrayType() && pure(v->getInit(), true);
+            }
+            if (!ok) break;
+            remat.insert(v);
+            added.push_back(v);
+        }
+        if (!ok)
+            for (const VarDecl* v : added) remat.erase(v);
+        return ok;
+    }
+
+    // A break or continue in `body` that would leave or restart the loop it belongs to.
+    static bool jumpsOut(const Stmt* s, bool inLoop, bool inSwitch) {
+        if (!s) return false;
+        if (isa<BreakStmt>(s)) return !inLoop && !inSwitch;
+        if (isa<ContinueStmt>(s)) return !inLoop;
+        if (isa<LambdaExpr>(s)) return false;
+        const bool loop = isa<ForStmt>(s) || isa<WhileStmt>(s) || isa<DoStmt>(s) || isa<CXXForRangeStmt>(s);
+        for (const Stmt* c : s->children())
+            if (jumpsOut(c, inLoop || loop, inSwitch || isa<SwitchStmt>(s))) return true;
+        return false;
+    }
+
+    bool splitLoop(const ForStmt* f, std::vector<Piece>& out) {
+        std::vector<const VarDecl*> counters;
+        if (const Stmt* init = f->getInit()) {
+            const auto* ds = dyn_cast<DeclStmt>(init);
+            if (!ds) return fail("a loop with barriers that does not declare its counter");
+            for (const Decl* d : ds->decls()) {
+                const auto* v = dyn_cast<VarDecl>(d);
+                if (!v || !v->getInit() || !trivialType(ctx, v->getType()) || !pure(v->getInit(), false))
+                    return fail("a loop with barriers whose start may differ from thread to thread");
+                uniform.insert(v);
+                counters.push_back(v);
+            }
+        }
+        std::set<const Stmt*> inInc;
+        walk(f->getInc(), [&](const Stmt* s) { inInc.insert(s); });
+        for (const VarDecl* v : counters)
+            if (!onlyRead(v, inInc)) return fail("a loop with barriers whose counter changes in its body");
+        std::function<bool(const Expr*)> step = [&](const Expr* e) {
+            e = e->IgnoreParens();
+            auto counter = [&](const Expr* x) {
+                const auto* d = dyn_cast<DeclRefExpr>(x->IgnoreParens());
+                return d && std::count(counters.begin(), counters.end(), d->getDecl());
+            };
+            if (const auto* u = dyn_cast<UnaryOperator>(e)) return u->isIncrementDecrementOp() && counter(u->getSubExpr());
+            if (const auto* b = dyn_cast<BinaryOperator>(e)) {
+                if (b->isCommaOp()) return step(b->getLHS()) && step(b->getRHS());
+                return b->isAssignmentOp() && counter(b->getLHS()) && pure(b->getRHS(), false);
+            }
+            return false;
+        };
+        if (f->getConditionVariable() || !f->getCond() || !pure(f->getCond(), false) || !f->getInc() || !step(f->getInc()))
+            return fail("a __syncthreads() in a loop whose trip count may differ from thread to thread");
+        const auto* body = dyn_cast<CompoundStmt>(f->getBody());
+        if (!body) return fail("a loop with barriers without braces");
+        if (jumpsOut(body, false, false)) return fail("a break or continue in a loop with barriers");
+        Piece loop{Piece::Loop, {f}};
+        if (!build(body, loop.body, false)) return false;
+        out.push_back(std::move(loop));
+        return true;
+    }
+
+    bool build(const CompoundStmt* cs, std::vector<Piece>& out, bool top) {
+        // At the top of the kernel, everything after the last barrier is one segment: a
+        // thread may return there.
+        size_t tail = 0, i = 0;
+        if (top)
+            for (const Stmt* s : cs->body()) {
+                ++i;
+                if (isBarrier(s) || (isa<ForStmt>(s) && containsBarrier(s))) tail = i;
+            }
+        i = 0;
+        int run = -1;  // index in `out` of the segment being filled
+        for (const Stmt* s : cs->body()) {
+            const bool inTail = top && i++ >= tail;
+            if (!inTail) {
+                if (isBarrier(s)) {
+                    barriers.insert(s);
+                    ++plan.barriers;
+                    out.push_back({Piece::Barrier, {s}});
+                    run = -1;
+                    continue;
+                }
+                if (const auto* ds = dyn_cast<DeclStmt>(s); ds && blockLevel(ds)) {
+                    out.push_back({Piece::Block, {s}});
+                    run = -1;
+                    continue;
+                }
+                if (const auto* f = dyn_cast<ForStmt>(s); f && containsBarrier(f)) {
+                    if (!splitLoop(f, out)) return false;
+                    run = -1;
+                    continue;
+                }
+            }
+            if (containsBarrier(s))
+                return fail(isa<IfStmt>(s) || isa<SwitchStmt>(s) ? "a __syncthreads() under a condition"
+                                                                 : "a __syncthreads() not at the top of the kernel or of a loop");
+            if (run < 0) {
+                out.push_back({Piece::Threads});
+                run = int(out.size()) - 1;
+                out[run].segment = plan.segments++;
+                plan.copyIn.emplace_back();
+                plan.copyOut.emplace_back();
+                plan.redeclare.emplace_back();
+            }
+            out[run].stmts.push_back(s);
+            if (const auto* ds = dyn_cast<DeclStmt>(s)) {
+                const bool r = rematerializable(ds);
+                for (const Decl* d : ds->decls())
+                    if (const auto* v = dyn_cast<VarDecl>(d); v && v->hasLocalStorage()) {
+                        plan.declaredIn[v] = out[run].segment;
+                        plan.kind[v] = r ? VarKind::Remat : VarKind::Stored;
+                        plan.declStmt[v] = ds;
+                    }
+            }
+        }
+        return true;
+    }
+
+    // What each segment needs of the others (plan.h).
+    bool connect(const std::vector<Piece>& pieces) {
+        for (const Piece& p : pieces) {
+            if (p.kind == Piece::Loop && !connect(p.body)) return false;
+            if (p.kind != Piece::Threads) continue;
+            const int s = p.segment;
+            std::set<const VarDecl*> needed;
+            std::set<const DeclStmt*> again;
+            std::vector<const Stmt*> todo(p.stmts.begin(), p.stmts.end());
+            std::set<const VarDecl*> writes;
+            while (!todo.empty()) {
+                const Stmt* t = todo.back();
+                todo.pop_back();
+                walk(t, [&](const Stmt* c) {
+                    const auto* d = dyn_cast<DeclRefExpr>(c);
+                    const auto* v = d ? dyn_cast<VarDecl>(d->getDecl()) : nullptr;
+                    if (!v || !plan.declaredIn.count(v)) return;
+                    if (classify(d) != Use::Read) writes.insert(v);
+                    if (plan.declaredIn[v] == s || !needed.insert(v).second) return;
+                    if (plan.kind[v] == VarKind::Remat && again.insert(plan.declStmt[v]).second) todo.push_back(plan.declStmt[v]);
+                });
+            }
+            std::set<std::string> names;
+            for (const VarDecl* v : needed) {
+                if (!names.insert(v->getNameAsString()).second)
+                    return fail("two variables named " + v->getNameAsString() + " live across one barrier");
+                if (plan.kind[v] == VarKind::Stored) plan.copyIn[s].insert(v);
+            }
+            for (const Stmt* t : p.stmts)
+                if (const auto* ds = dyn_cast<DeclStmt>(t))
+                    for (const Decl* d : ds->decls())
+                        if (names.count(cast<NamedDecl>(d)->getNameAsString()))
+                            return fail("a variable named " + cast<NamedDecl>(d)->getNameAsString() +
+                                        " hides one that lives across a barrier");
+            for (const VarDecl* v : writes)
+                if (plan.copyIn[s].count(v)) plan.copyOut[s].insert(v);
+            plan.redeclare[s].assign(again.begin(), again.end());
+            std::sort(plan.redeclare[s].begin(), plan.redeclare[s].end(), [&](const DeclStmt* a, const DeclStmt* b) {
+                return ctx.getSourceManager().isBeforeInTranslationUnit(a->getBeginLoc(), b->getBeginLoc());
+            });
+        }
+        return true;
+    }
+
+    bool run() {
+        const auto* body = dyn_cast_or_null<CompoundStmt>(k->getBody());
+        if (!body) return fail("no body");
+        if (k->getTemplatedKind() != FunctionDecl::TK_NonTemplate) return fail("a template");
+        walk(body, [&](const Stmt* s) {
+            if (const auto* d = dyn_cast<DeclRefExpr>(s))
+                if (const auto* v = dyn_cast<VarDecl>(d->getDecl())) uses[v].push_back({d, classify(d)});
+        });
+        if (!containsBarrier(body)) return fail("no __syncthreads()");
+        for (const ParmVarDecl* p : k->parameters())
+            if (!onlyRead(p)) return fail("parameter " + p->getNameAsString() + " changed in the body");
+        if (!build(body, plan.pieces, true)) return false;
+        if (!reachesNoOtherWait(body) || !leavesOnlyAtTheEnd(body) || !connect(plan.pieces)) return false;
+        // Stored variables that live across a barrier: checked and numbered. What a thread
+        // keeps is bounded as its stack is (blocks of 1024 threads keep 1024 times that).
+        std::set<const VarDecl*> crossing;
+        for (int s = 0; s < plan.segments; ++s) crossing.insert(plan.copyIn[s].begin(), plan.copyIn[s].end());
+        long long bytes = 0;
+        for (const VarDecl* v : crossing) {
+            if (!trivialType(ctx, v->getType()))
+                return fail(v->getNameAsString() + " lives across a barrier and is not plain data");
+            if ((bytes += ctx.getTypeSizeInChars(v->getType()).getQuantity()) > kMaxKeptBytes)
+                return fail("more than " + std::to_string(kMaxKeptBytes) + " bytes a thread live across a barrier");
+            bool escapes = v->getType()->isArrayType();
+            for (const auto& [ref, use] : uses[v]) escapes |= use == Use::Escape;
+            if (escapes) {
+                const DeclStmt* ds = plan.declStmt[v];
+                if (!ds->isSingleDecl() || (v->getInit() && (v->getType()->isArrayType() || v->getInitStyle() != VarDecl::CInit)))
+                    return fail(v->getNameAsString() + " lives across a barrier, its address taken, in a declaration too complex");
+                plan.byRef.insert(v);
+            } else {
+                plan.copyOut[plan.declaredIn[v]].insert(v);
+            }
+            plan.member[v] = std::to_string(plan.member.size());
+        }
+        return true;
+    }
+
+    // No other barrier, warp or group function, however reached; no call it cannot see.
+    bool reachesNoOtherWait(const Stmt* body) {
+        std::set<const FunctionDecl*> seen;
+        std::function<bool(const Stmt*)> scan = [&](const Stmt* root) {
+            bool ok = true;
+            walk(root, [&](const Stmt* s) {
+                if (!ok || barriers.count(s)) return;
+                if (const auto* d = dyn_cast<DeclRefExpr>(s); d && root != body)
+                    plan.calleesReadThreadIdx |= d->getDecl()->getQualifiedNameAsString() == "gpu::cpu::context";
+                if (isa<GotoStmt>(s) || isa<IndirectGotoStmt>(s) || isa<LabelStmt>(s) || isa<CXXTryStmt>(s)) {
+                    ok = fail("a goto, label or try in it");
+                    return;
+                }
+                const FunctionDecl* f = nullptr;
+                if (const auto* c = dyn_cast<CallExpr>(s)) {
+                    f = c->getDirectCallee();
+                    if (!f && !isa<CXXPseudoDestructorExpr>(c->getCallee()->IgnoreParens())) ok = fail("a call through a pointer");
+                } else if (const auto* c = dyn_cast<CXXConstructExpr>(s)) {
+                    f = c->getConstructor();
+                }
+                if (!f || !ok) return;
+                const std::string q = f->getQualifiedNameAsString();
+                if (q.rfind("__syncthreads", 0) == 0 || q == "__syncwarp" || q == "gpu::cpu::warpCall" ||
+                    q.rfind("cooperative_groups::", 0) == 0) {
+                    ok = fail("a barrier, warp or group call that is not a __syncthreads() statement of its own (" + q + ")");
+                    return;
+                }
+                if (const auto* m = dyn_cast<CXXMethodDecl>(f); m && m->isVirtual()) {
+                    ok = fail("a virtual call");
+                    return;
+                }
+                if (!seen.insert(f->getCanonicalDecl()).second || f->getBuiltinID() ||
+                    ctx.getSourceManager().isInSystemHeader(f->getLocation()) || f->isDefaulted())
+                    return;
+                const FunctionDecl* def = nullptr;
+                if (!f->hasBody(def)) {
+                    ok = fail("a call of " + q + ", whose body it cannot see");
+                    return;
+                }
+                ok = scan(def->getBody());
+            });
+            return ok;
+        };
+        return scan(body);
+    }
+
+    // A return (outside lambdas) only after the last barrier, at the kernel's top.
+    bool leavesOnlyAtTheEnd(const CompoundStmt* body) {
+        std::set<const Stmt*> last;
+        if (!plan.pieces.empty() && plan.pieces.back().kind == Piece::Threads)
+            last.insert(plan.pieces.back().stmts.begin(), plan.pieces.back().stmts.end());
+        std::function<bool(const Stmt*)> returns = [&](const Stmt* s) {
+            if (!s || isa<LambdaExpr>(s)) return false;
+            if (isa<ReturnStmt>(s)) return true;
+            for (const Stmt* c : s->children())
+                if (returns(c)) return true;
+            return false;
+        };
+        for (const Stmt* s : body->body())
+            if (!last.count(s) && returns(s)) return fail("a return before a __syncthreads()");
+        return true;
+    }
+};
+
+}  // namespace
+
+std::string planKernel(ASTContext& ctx, const FunctionDecl* k, Plan& plan) {
+    Planner p{ctx, k, plan, {}};
+    return p.run() ? std::string() : p.why;
+}
+
+}  // namespace gpu::split
