@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
     const std::string path = argv[1];
     bool verbose = false;
     std::string depfile;
-    std::vector<std::string> args = {"-x", "c++", "-std=c++17", "-w", "-DGPUDEMOS_KERNEL_SCAN", "-resource-dir",
+    std::vector<std::string> args = {"-x", "c++", "-std=c++17", "-w", "-fno-caret-diagnostics", "-DGPUDEMOS_KERNEL_SCAN", "-resource-dir",
                                      GPU_SPLIT_RESOURCE_DIR};
     int i = 2;
     for (; i < argc && std::string(argv[i]) != "--"; ++i) {

@@ -476,6 +476,7 @@ struct Planner {
                 if (!ds->isSingleDecl() || (v->getInit() && (v->getType()->isArrayType() || v->getInitStyle() != VarDecl::CInit)))
                     return fail(v->getNameAsString() + " lives across a barrier, its address taken, in a declaration too complex");
                 plan.byRef.insert(v);
+                for (auto& out : plan.copyOut) out.erase(v);  // changed in place
             } else {
                 plan.copyOut[plan.declaredIn[v]].insert(v);
             }
