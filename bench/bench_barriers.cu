@@ -291,33 +291,48 @@ BENCH_SECTION(barriers) {
 #if GPU_BACKEND_IS_CPU
     gpu::cpu::setWorkerCount(1);  // one worker: the price a thread pays, not a share of the machine
 #endif
+    // Twice on the cpu backend: as it runs these blocks (loops split at the barriers, the
+    // kernel parser having proved them uniform), then on fibers, as it runs every kernel
+    // the parser cannot prove (one switch a thread a barrier).
     double worst = 0;
-    for (unsigned size = 16; size <= 1024; size *= 2) {
-        const unsigned blocks = total / size;
-        const bench::Pair turns = bench::measureInTurns(
-            [&] {
-                barrierRounds<<<blocks, size>>>(d_b, rounds);
-                cudaMemcpy(&probe, d_b, sizeof(float), cudaMemcpyDeviceToHost);
-            },
-            [&] {
-                noBarrierRounds<<<blocks, size>>>(d_b, rounds);
-                cudaMemcpy(&probe, d_b, sizeof(float), cudaMemcpyDeviceToHost);
-            });
-        const double perThread = double(total) * rounds * 2;
-        bench::Stats price = turns.aMinusB;
-        price.median_ms /= perThread;
-        price.min_ms /= perThread;
-        price.max_ms /= perThread;
-        worst = std::max(worst, price.median_ms * 1e6);
-        bench::Row row{"barriers", "__syncthreads() per thread, " + std::to_string(size) + "-thread blocks", price, 0, "",
-                       text("%.0f thread-barriers (%.0f blocks, 2 x %.0f rounds)", perThread, blocks, rounds), 0,
-                       text("%.1f ns a thread a barrier; kernel without barriers %.2f ms", price.median_ms * 1e6,
-                            turns.b.median_ms)};
-        row.n = size;
-        row.series = "__syncthreads() per thread";
-        bench::addRow(row);
+    for (int fibers = 0; fibers < (GPU_BACKEND_IS_CPU ? 2 : 1); ++fibers) {
+#if GPU_BACKEND_IS_CPU
+        gpu::cpu::setSplitBlocks(!fibers);
+#endif
+        const std::string how = fibers ? " on fibers" : "";
+        for (unsigned size = 16; size <= 1024; size *= 2) {
+            const unsigned blocks = total / size;
+            const bench::Pair turns = bench::measureInTurns(
+                [&] {
+                    barrierRounds<<<blocks, size>>>(d_b, rounds);
+                    cudaMemcpy(&probe, d_b, sizeof(float), cudaMemcpyDeviceToHost);
+                },
+                [&] {
+                    noBarrierRounds<<<blocks, size>>>(d_b, rounds);
+                    cudaMemcpy(&probe, d_b, sizeof(float), cudaMemcpyDeviceToHost);
+                });
+            const double perThread = double(total) * rounds * 2;
+            bench::Stats price = turns.aMinusB;
+            price.median_ms /= perThread;
+            price.min_ms /= perThread;
+            price.max_ms /= perThread;
+            if (!fibers) worst = std::max(worst, price.median_ms * 1e6);
+            bench::Row row{"barriers",
+                           "__syncthreads() per thread" + how + ", " + std::to_string(size) + "-thread blocks",
+                           price,
+                           0,
+                           "",
+                           text("%.0f thread-barriers (%.0f blocks, 2 x %.0f rounds)", perThread, blocks, rounds),
+                           0,
+                           text("%.1f ns a thread a barrier; kernel without barriers %.2f ms", price.median_ms * 1e6,
+                                turns.b.median_ms)};
+            row.n = size;
+            row.series = "__syncthreads() per thread" + how;
+            bench::addRow(row);
+        }
     }
 #if GPU_BACKEND_IS_CPU
+    gpu::cpu::setSplitBlocks(true);
     gpu::cpu::setWorkerCount(0);
     bench::addBar({"barriers: ns a thread a barrier, worst of blocks of 16 to 1024", worst, 10.0, false});
 #endif

@@ -63,7 +63,9 @@ EOF
     # beside the same rows of the backend before its own context switch (a CSV kept in
     # bench/, written by that build's gpudemos_bench --csv).
     local row='NR > 1 && $1 == "barriers" && $3 == "__syncthreads() per thread" && $8 > 0 { print $4, $5 * 1e6 }'
+    local fibers='NR > 1 && $1 == "barriers" && $3 == "__syncthreads() per thread on fibers" && $8 > 0 { print $4, $5 * 1e6 }'
     awk -F, "$row" "$csv" >"$tmp/barrier.dat"
+    awk -F, "$fibers" "$csv" >"$tmp/fibers.dat"
     awk -F, "$row" bench/barrier-cost-before.csv >"$tmp/before.dat"
     if [ -s "$tmp/barrier.dat" ]; then
         gnuplot <<EOF
@@ -76,7 +78,8 @@ set ylabel "ns a thread a barrier (median)"
 set yrange [0:*]
 set key left top
 set title "cpu backend: the price of a block barrier (syncthreads) for one thread, on one worker\\n{/*0.8 $label}"
-plot "$tmp/barrier.dat" using 1:2 with linespoints pointtype 7 title "own context switch, thread to thread", \\
+plot "$tmp/barrier.dat" using 1:2 with linespoints pointtype 7 title "loops split at the barriers (what the parser proves)", \\
+     "$tmp/fibers.dat" using 1:2 with linespoints pointtype 5 title "fibers, own context switch, thread to thread", \\
      "$tmp/before.dat" using 1:2 with linespoints pointtype 6 title "before: Boost.Context fibers, every switch through the worker", \\
      10 with lines dashtype 2 title "bar: 10 ns"
 EOF

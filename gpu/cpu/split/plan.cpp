@@ -5,6 +5,8 @@
 // Anything the parser cannot show keeps the kernel on fibers, which report such faults.
 #include "gpu/cpu/split/plan.h"
 
+#include "gpu/cpu/split/values.h"
+
 #include <algorithm>
 #include <functional>
 
@@ -18,13 +20,6 @@ using namespace clang;
 
 namespace gpu::split {
 namespace {
-
-// Calls f on s and everything below it (lambda bodies included).
-void walk(const Stmt* s, const std::function<void(const Stmt*)>& f) {
-    if (!s) return;
-    f(s);
-    for (const Stmt* c : s->children()) walk(c, f);
-}
 
 bool callsNamed(const Stmt* s, const char* name) {
     const auto* call = dyn_cast_or_null<CallExpr>(s);
@@ -42,206 +37,26 @@ bool containsBarrier(const Stmt* s) {
 
 constexpr long long kMaxKeptBytes = 16 * 1024;
 
-// What a use of a variable may do to it: read its value, write it, or let its address
-// out (a pointer, a reference, an array's decay).
-enum class Use { Read, Write, Escape };
-
-bool trivialType(ASTContext& ctx, QualType t) {
-    const QualType e = ctx.getBaseElementType(t);
-    return !t->isReferenceType() && !t.isVolatileQualified() && !t->isVariableArrayType() &&
-           e.isTriviallyCopyableType(ctx) && e.isTrivialType(ctx);
-}
-
 struct Planner {
     ASTContext& ctx;
     const FunctionDecl* k;
     Plan& plan;
     std::string why;
     std::map<const VarDecl*, std::vector<std::pair<const DeclRefExpr*, Use>>> uses;
-    std::set<const VarDecl*> uniform;  // made once for the block: uniform locals, loop counters
-    std::set<const VarDecl*> remat;
+    Values values{ctx, k};
+    std::set<const VarDecl*>& uniform = values.uniform;
+    std::set<const VarDecl*>& remat = values.remat;
     std::set<const Stmt*> barriers;
-    std::map<const FunctionDecl*, bool> pureFns;
 
     bool fail(const std::string& w) {
         if (why.empty()) why = w;
         return false;
     }
 
-    Use classify(const Expr* e) {
-        for (;;) {
-            const auto parents = ctx.getParents(*e);
-            if (parents.empty()) return Use::Escape;
-            if (const auto* v = parents[0].get<VarDecl>())
-                return v->getType()->isReferenceType() ? Use::Escape : Use::Read;
-            const Stmt* p = parents[0].get<Stmt>();
-            if (!p) return Use::Escape;
-            if (isa<ParenExpr>(p)) {
-                e = cast<Expr>(p);
-                continue;
-            }
-            if (const auto* m = dyn_cast<MemberExpr>(p)) {
-                if (m->isArrow()) return Use::Read;  // a pointer's value
-                e = m;
-                continue;
-            }
-            if (const auto* c = dyn_cast<ImplicitCastExpr>(p)) {
-                if (c->getCastKind() == CK_LValueToRValue) return Use::Read;
-                if (c->getCastKind() == CK_NoOp) {
-                    e = c;
-                    continue;
-                }
-                return Use::Escape;
-            }
-            if (const auto* u = dyn_cast<UnaryOperator>(p)) return u->isIncrementDecrementOp() ? Use::Write : Use::Escape;
-            if (const auto* b = dyn_cast<BinaryOperator>(p))
-                return b->isAssignmentOp() && b->getLHS()->IgnoreParens() == e ? Use::Write : Use::Escape;
-            // A lambda's capture: the uses in its body count, each where it is.
-            if (isa<UnaryExprOrTypeTraitExpr>(p) || isa<ReturnStmt>(p) || isa<MaterializeTemporaryExpr>(p) ||
-                isa<LambdaExpr>(p))
-                return Use::Read;
-            if (const auto* c = dyn_cast<CStyleCastExpr>(p); c && c->getCastKind() == CK_ToVoid) return Use::Read;
-            if (const auto* c = dyn_cast<CXXConstructExpr>(p)) {
-                const CXXConstructorDecl* ctor = c->getConstructor();
-                return ctor->isCopyOrMoveConstructor() && ctor->getParamDecl(0)->getType()->getPointeeType().isConstQualified()
-                           ? Use::Read
-                           : Use::Escape;
-            }
-            if (const auto* call = dyn_cast<CallExpr>(p)) {
-                const FunctionDecl* f = call->getDirectCallee();
-                if (!f) return Use::Escape;
-                const auto* method = dyn_cast<CXXMethodDecl>(f);
-                if (isa<CXXMemberCallExpr>(call) && call->getCallee()->IgnoreParens() == e)
-                    return method && method->isConst() ? Use::Read : Use::Write;
-                unsigned shift = isa<CXXOperatorCallExpr>(call) && method ? 1 : 0;
-                for (unsigned i = 0; i < call->getNumArgs(); ++i) {
-                    if (call->getArg(i)->IgnoreParens() != e) continue;
-                    if (shift && i == 0) return method->isConst() ? Use::Read : Use::Write;
-                    if (i - shift >= f->getNumParams()) return Use::Escape;
-                    const QualType t = f->getParamDecl(i - shift)->getType();
-                    if (!t->isReferenceType()) return Use::Read;
-                    return t->getPointeeType().isConstQualified() ? Use::Read : Use::Write;
-                }
-                return Use::Escape;
-            }
-            return Use::Escape;
-        }
-    }
-
     bool onlyRead(const VarDecl* v, const std::set<const Stmt*>& except = {}) {
         for (const auto& [ref, use] : uses[v])
             if (use != Use::Read && !except.count(ref)) return false;
         return true;
-    }
-
-    // A function whose result depends on its arguments only: no memory read through a
-    // pointer, no variable but its own and constants, calls of such functions only.
-    bool pureFunction(const FunctionDecl* f) {
-        f = f->getCanonicalDecl();
-        if (auto it = pureFns.find(f); it != pureFns.end()) return it->second;
-        pureFns[f] = false;  // while deciding: a recursive call is not pure
-        const FunctionDecl* def = nullptr;
-        bool pure;
-        if (ctx.getSourceManager().isInSystemHeader(f->getLocation())) {
-            const std::string q = f->getQualifiedNameAsString();
-            pure = f->hasAttr<ConstAttr>() || q == "std::min" || q == "std::max";
-        } else if (isa<CXXMethodDecl>(f) || !f->hasBody(def)) {
-            pure = false;
-        } else {
-            pure = true;
-            walk(def->getBody(), [&](const Stmt* s) {
-                if (isa<ArraySubscriptExpr>(s) || isa<CXXThisExpr>(s) || isa<AsmStmt>(s) || isa<CXXNewExpr>(s))
-                    pure = false;
-                else if (const auto* u = dyn_cast<UnaryOperator>(s); u && u->getOpcode() == UO_Deref)
-                    pure = false;
-                else if (const auto* m = dyn_cast<MemberExpr>(s); m && m->isArrow())
-                    pure = false;
-                else if (const auto* d = dyn_cast<DeclRefExpr>(s)) {
-                    if (const auto* v = dyn_cast<VarDecl>(d->getDecl()))
-                        pure &= (v->hasLocalStorage() && v->getParentFunctionOrMethod() == def) ||
-                                v->getType().isConstQualified();
-                } else if (const auto* c = dyn_cast<CallExpr>(s)) {
-                    pure &= c->getDirectCallee() && pureFunction(c->getDirectCallee());
-                }
-            });
-        }
-        return pureFns[f] = pure;
-    }
-
-    // Whether expression e has the same value in every thread (thread = false), or is a
-    // value of the thread that no other thread can change (thread = true).
-    bool pure(const Expr* e, bool thread) {
-        e = e->IgnoreParens();
-        if (isa<IntegerLiteral>(e) || isa<FloatingLiteral>(e) || isa<CharacterLiteral>(e) ||
-            isa<CXXBoolLiteralExpr>(e) || isa<CXXNullPtrLiteralExpr>(e) || isa<UnaryExprOrTypeTraitExpr>(e) ||
-            isa<ConstantExpr>(e))
-            return true;
-        if (const auto* c = dyn_cast<ImplicitCastExpr>(e)) {
-            if (c->getCastKind() == CK_LValueToRValue) return readable(c->getSubExpr(), thread);
-            if (c->getCastKind() == CK_ArrayToPointerDecay) return address(c->getSubExpr(), thread);
-            return pure(c->getSubExpr(), thread);
-        }
-        if (const auto* c = dyn_cast<ExplicitCastExpr>(e)) return !c->getType()->isReferenceType() && pure(c->getSubExpr(), thread);
-        if (const auto* d = dyn_cast<DeclRefExpr>(e)) return isa<EnumConstantDecl>(d->getDecl());
-        if (const auto* u = dyn_cast<UnaryOperator>(e)) {
-            if (u->getOpcode() == UO_AddrOf) return address(u->getSubExpr(), thread);
-            return u->getOpcode() != UO_Deref && !u->isIncrementDecrementOp() && pure(u->getSubExpr(), thread);
-        }
-        if (const auto* b = dyn_cast<BinaryOperator>(e))
-            return !b->isAssignmentOp() && !b->isCommaOp() && pure(b->getLHS(), thread) && pure(b->getRHS(), thread);
-        if (const auto* c = dyn_cast<ConditionalOperator>(e))
-            return pure(c->getCond(), thread) && pure(c->getTrueExpr(), thread) && pure(c->getFalseExpr(), thread);
-        if (const auto* c = dyn_cast<CallExpr>(e)) {
-            if (isa<CXXMemberCallExpr>(c) || isa<CXXOperatorCallExpr>(c) || !c->getDirectCallee() ||
-                !pureFunction(c->getDirectCallee()))
-                return false;
-            return std::all_of(c->arg_begin(), c->arg_end(), [&](const Expr* a) { return pure(a, thread); });
-        }
-        if (const auto* m = dyn_cast<MaterializeTemporaryExpr>(e)) return pure(m->getSubExpr(), thread);
-        if (const auto* m = dyn_cast<ExprWithCleanups>(e)) return pure(m->getSubExpr(), thread);
-        if (const auto* d = dyn_cast<CXXDefaultArgExpr>(e)) return pure(d->getExpr(), thread);
-        if (const auto* c = dyn_cast<CXXConstructExpr>(e)) {
-            if (!c->getConstructor()->isTrivial() || c->getNumArgs() != 1) return false;
-            const Expr* a = c->getArg(0);
-            return a->isGLValue() ? readable(a, thread) : pure(a, thread);
-        }
-        if (const auto* m = dyn_cast<MemberExpr>(e)) return !m->isArrow() && pure(m->getBase(), thread);
-        return false;
-    }
-
-    // Whether reading lvalue l gives such a value.
-    bool readable(const Expr* l, bool thread) {
-        l = l->IgnoreParens();
-        if (const auto* d = dyn_cast<DeclRefExpr>(l)) {
-            const auto* v = dyn_cast<VarDecl>(d->getDecl());
-            if (!v) return false;
-            if (const auto* p = dyn_cast<ParmVarDecl>(v)) return p->getDeclContext() == k;
-            if (uniform.count(v) || (thread && remat.count(v))) return true;
-            return !v->hasLocalStorage() && (v->getType().isConstQualified() || v->hasAttr<SectionAttr>());
-        }
-        if (const auto* m = dyn_cast<MemberExpr>(l)) {
-            if (m->isArrow()) return false;
-            const auto* d = dyn_cast<DeclRefExpr>(m->getBase()->IgnoreParens());
-            if (d && d->getDecl()->getQualifiedNameAsString() == "gpu::cpu::context") {
-                const std::string field = m->getMemberDecl()->getNameAsString();  // threadIdx, or blockIdx...
-                return field == "thread" ? thread : field == "block" || field == "blockSize" || field == "gridSize";
-            }
-            return readable(m->getBase(), thread);
-        }
-        return false;
-    }
-
-    // Whether lvalue l is the same object in every thread (or stays the thread's own).
-    bool address(const Expr* l, bool thread) {
-        l = l->IgnoreParens();
-        if (const auto* d = dyn_cast<DeclRefExpr>(l)) {
-            const auto* v = dyn_cast<VarDecl>(d->getDecl());
-            return v && (!v->hasLocalStorage() || uniform.count(v));
-        }
-        if (const auto* a = dyn_cast<ArraySubscriptExpr>(l)) return pure(a->getBase(), thread) && pure(a->getIdx(), thread);
-        if (const auto* m = dyn_cast<MemberExpr>(l))
-            return m->isArrow() ? pure(m->getBase(), thread) : address(m->getBase(), thread);
-        return false;
     }
 
     // A declaration made once for the block; its uniform variables join `uniform`.
@@ -252,7 +67,7 @@ struct Planner {
             const auto* v = dyn_cast<VarDecl>(d);
             if (!v) continue;  // a local type, using-declaration, static_assert
             if (!v->hasLocalStorage()) continue;
-            if (!ok || !v->getInit() || !trivialType(ctx, v->getType()) || !onlyRead(v) || !pure(v->getInit(), false)) {
+            if (!ok || !v->getInit() || !trivialType(ctx, v->getType()) || !onlyRead(v) || !values.pure(v->getInit(), false)) {
                 ok = false;
                 break;
             }
@@ -281,7 +96,7 @@ struct Planner {
                      std::none_of(lambda->explicit_capture_begin(), lambda->explicit_capture_end(),
                                   [&](const LambdaCapture& c) { return c.getCaptureKind() == LCK_ByCopy || lambda->isInitCapture(&c); });
             } else {
-                ok = trivialType(ctx, v->getType()) && !v->getType()->isArrayType() && pure(v->getInit(), true);
+                ok = trivialType(ctx, v->getType()) && !v->getType()->isArrayType() && values.pure(v->getInit(), true);
             }
             if (!ok) break;
             remat.insert(v);
@@ -311,7 +126,7 @@ struct Planner {
             if (!ds) return fail("a loop with barriers that does not declare its counter");
             for (const Decl* d : ds->decls()) {
                 const auto* v = dyn_cast<VarDecl>(d);
-                if (!v || !v->getInit() || !trivialType(ctx, v->getType()) || !pure(v->getInit(), false))
+                if (!v || !v->getInit() || !trivialType(ctx, v->getType()) || !values.pure(v->getInit(), false))
                     return fail("a loop with barriers whose start may differ from thread to thread");
                 uniform.insert(v);
                 counters.push_back(v);
@@ -330,11 +145,11 @@ struct Planner {
             if (const auto* u = dyn_cast<UnaryOperator>(e)) return u->isIncrementDecrementOp() && counter(u->getSubExpr());
             if (const auto* b = dyn_cast<BinaryOperator>(e)) {
                 if (b->isCommaOp()) return step(b->getLHS()) && step(b->getRHS());
-                return b->isAssignmentOp() && counter(b->getLHS()) && pure(b->getRHS(), false);
+                return b->isAssignmentOp() && counter(b->getLHS()) && values.pure(b->getRHS(), false);
             }
             return false;
         };
-        if (f->getConditionVariable() || !f->getCond() || !pure(f->getCond(), false) || !f->getInc() || !step(f->getInc()))
+        if (f->getConditionVariable() || !f->getCond() || !values.pure(f->getCond(), false) || !f->getInc() || !step(f->getInc()))
             return fail("a __syncthreads() in a loop whose trip count may differ from thread to thread");
         const auto* body = dyn_cast<CompoundStmt>(f->getBody());
         if (!body) return fail("a loop with barriers without braces");
@@ -419,7 +234,7 @@ struct Planner {
                     const auto* d = dyn_cast<DeclRefExpr>(c);
                     const auto* v = d ? dyn_cast<VarDecl>(d->getDecl()) : nullptr;
                     if (!v || !plan.declaredIn.count(v)) return;
-                    if (classify(d) != Use::Read) writes.insert(v);
+                    if (classify(ctx, d) != Use::Read) writes.insert(v);
                     if (plan.declaredIn[v] == s || !needed.insert(v).second) return;
                     if (plan.kind[v] == VarKind::Remat && again.insert(plan.declStmt[v]).second) todo.push_back(plan.declStmt[v]);
                 });
@@ -452,7 +267,7 @@ struct Planner {
         if (k->getTemplatedKind() != FunctionDecl::TK_NonTemplate) return fail("a template");
         walk(body, [&](const Stmt* s) {
             if (const auto* d = dyn_cast<DeclRefExpr>(s))
-                if (const auto* v = dyn_cast<VarDecl>(d->getDecl())) uses[v].push_back({d, classify(d)});
+                if (const auto* v = dyn_cast<VarDecl>(d->getDecl())) uses[v].push_back({d, classify(ctx, d)});
         });
         if (!containsBarrier(body)) return fail("no __syncthreads()");
         for (const ParmVarDecl* p : k->parameters())
@@ -552,7 +367,7 @@ struct Planner {
 }  // namespace
 
 std::string planKernel(ASTContext& ctx, const FunctionDecl* k, Plan& plan) {
-    Planner p{ctx, k, plan, {}};
+    Planner p{ctx, k, plan};
     return p.run() ? std::string() : p.why;
 }
 
