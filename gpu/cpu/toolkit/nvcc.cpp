@@ -1,6 +1,7 @@
 // bin/nvcc of the toolkit folder: nvcc's command line, the cpu backend's build. Each .cu
 // input goes through the same steps as under gpu_sources() (cmake/GpuBackend.cmake): the
-// launch translation (gpu/cpu/translate.h), then the host compiler as C++ with the runtime
+// launch translation (gpu/cpu/translate.h), the kernel parser (bin/gpu_split_blocks, where
+// the toolkit has it), then the host compiler as C++ with the runtime
 // included first (-include cuda_runtime.h, as nvcc includes it into every .cu file) and
 // every operation rounded on its own (-ffp-contract=off). .c and .cpp inputs go to the host
 // compiler, objects and libraries to the link, which adds the toolkit's runtime library.
@@ -138,6 +139,26 @@ struct Driver {
         return bool(out);
     }
 
+    // The kernel parser, where the toolkit has one (built on clang's libraries), as under
+    // gpu_sources(): kernels whose barriers it proves uniform get their block functions
+    // (-v prints which). Not under ThreadSanitizer, whose reports need a fiber a thread.
+    int splitBlocks(const std::string& source, const std::vector<std::string>& flags) const {
+        const std::string tool = root + "/bin/gpu_split_blocks";
+        if (o.sanitize == "thread" || access(tool.c_str(), X_OK) != 0) return 0;
+        std::vector<std::string> args{tool, source};
+        if (o.verbose) args.push_back("-v");
+        args.push_back("--");
+        for (size_t i = 1; i < flags.size(); ++i) {
+            const std::string& a = flags[i];
+            if (a == "-iquote" || a == "-include" || a == "-isystem") {
+                if (i + 1 < flags.size()) args.insert(args.end(), {a, flags[++i]});
+            } else if (a.rfind("-I", 0) == 0 || a.rfind("-D", 0) == 0 || a.rfind("-U", 0) == 0 || a.rfind("-std=", 0) == 0) {
+                args.push_back(a);
+            }
+        }
+        return run(args);
+    }
+
     // Compiles one input to `object` (or, under -M, prints its dependencies).
     int compile(const Input& in, size_t index, const std::string& object) const {
         std::string source = in.path;
@@ -148,6 +169,8 @@ struct Driver {
             const std::string dir = fs::path(in.path).parent_path().string();
             f.insert(f.end(), {"-DGPU_KERNEL_FILE=1", "-iquote", dir.empty() ? "." : dir, "-include",
                                root + "/include/cuda_runtime.h"});
+            if (!o.depsOnly)
+                if (int rc = splitBlocks(source, f)) return rc;
             return finish(f, in, source, object);
         }
         return finish(compileFlags(in.kind), in, source, object);
