@@ -6,7 +6,8 @@
 // place: right after each kernel whose barriers the parser proves are reached by the
 // whole block (plan.cpp) it adds the kernel's block function (emit.cpp), which the runtime
 // then runs instead of one fiber a thread; after a kernel with barriers that stays on
-// fibers, a comment saying why. -v says the same on standard output. A file clang cannot
+// fibers, a comment saying why. -v says the same on standard output, a line a kernel
+// ("kernel.cu:12: K: loops split at 2 barrier(s)"). A file clang cannot
 // parse is left as it is, with one note on standard error. Files without __syncthreads
 // are not parsed at all. --depfile writes the headers it read, for the build to rerun it
 // when one changes.
@@ -84,14 +85,16 @@ struct Consumer : ASTConsumer {
         if (why.empty()) text = gpu::split::emitBlockFunction(ctx, k, plan, why);
         const SourceLocation end = sm.getExpansionLoc(body->getRBracLoc());
         const unsigned at = sm.getFileOffset(end) + 1;
-        const std::string name = k->getNameAsString();
+        const PresumedLoc where = sm.getPresumedLoc(sm.getExpansionLoc(k->getLocation()));
+        const std::string name = std::string(where.getFilename()) + ":" + std::to_string(where.getLine()) + ": " +
+                                 k->getNameAsString();
         if (why.empty()) {
             const PresumedLoc p = sm.getPresumedLoc(end);
             text += "#line " + std::to_string(p.getLine()) + " \"" + p.getFilename() + "\"\n";
             outcome.report.push_back(name + ": loops split at " + std::to_string(plan.barriers) + " barrier(s)");
         } else {
             for (size_t i; (i = why.find("*/")) != std::string::npos;) why.replace(i, 2, "* /");
-            text = " /* gpudemos: " + name + " runs on fibers: " + why + " */";
+            text = " /* gpudemos: " + k->getNameAsString() + " runs on fibers: " + why + " */";
             outcome.report.push_back(name + ": fibers: " + why);
         }
         outcome.edits.push_back({at, text});
@@ -172,7 +175,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (verbose)
-        for (const std::string& line : outcome.report) std::printf("%s: %s\n", path.c_str(), line.c_str());
+        for (const std::string& line : outcome.report) std::printf("%s\n", line.c_str());
     if (outcome.edits.empty()) return 0;
     for (auto e = outcome.edits.rbegin(); e != outcome.edits.rend(); ++e) text.insert(e->offset, e->text);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -303,7 +303,8 @@ struct Planner {
     // No other barrier, warp or group function, however reached; no call it cannot see.
     bool reachesNoOtherWait(const Stmt* body) {
         std::set<const FunctionDecl*> seen;
-        std::function<bool(const Stmt*)> scan = [&](const Stmt* root) {
+        // via: the call in the kernel's own body that the scan is inside, for the message.
+        std::function<bool(const Stmt*, const std::string&)> scan = [&](const Stmt* root, const std::string& via) {
             bool ok = true;
             walk(root, [&](const Stmt* s) {
                 if (!ok || barriers.count(s)) return;
@@ -321,10 +322,13 @@ struct Planner {
                     f = c->getConstructor();
                 }
                 if (!f || !ok) return;
-                const std::string q = f->getQualifiedNameAsString();
-                if (q.rfind("__syncthreads", 0) == 0 || q == "__syncwarp" || q == "gpu::cpu::warpCall" ||
-                    q.rfind("cooperative_groups::", 0) == 0) {
-                    ok = fail("a barrier, warp or group call that is not a __syncthreads() statement of its own (" + q + ")");
+                const std::string q = f->getQualifiedNameAsString(), named = via.empty() ? q : via;
+                if (q.rfind("__syncthreads", 0) == 0) {
+                    ok = fail("a barrier that is not a __syncthreads() statement of its own (" + named + ")");
+                    return;
+                }
+                if (q == "__syncwarp" || q == "gpu::cpu::warpCall" || q.rfind("cooperative_groups::", 0) == 0) {
+                    ok = fail("a warp or group function (" + named + ")");
                     return;
                 }
                 if (const auto* m = dyn_cast<CXXMethodDecl>(f); m && m->isVirtual()) {
@@ -336,14 +340,14 @@ struct Planner {
                     return;
                 const FunctionDecl* def = nullptr;
                 if (!f->hasBody(def)) {
-                    ok = fail("a call of " + q + ", whose body it cannot see");
+                    ok = fail("a call of " + q + ", whose body it cannot see" + (via.empty() ? "" : " (in " + via + ")"));
                     return;
                 }
-                ok = scan(def->getBody());
+                ok = scan(def->getBody(), named);
             });
             return ok;
         };
-        return scan(body);
+        return scan(body, "");
     }
 
     // A return (outside lambdas) only after the last barrier, at the kernel's top.
