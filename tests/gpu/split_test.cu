@@ -165,13 +165,13 @@ TEST(SplitBlocks, KernelsItCannotProveStayOnFibersWhichReportTheirFaults) {
     };
     const Case cases[] = {
         {"a barrier under a condition", reinterpret_cast<const void*>(barrierUnderACondition),
-         [](int* o) { barrierUnderACondition<<<2, 64>>>(o); }, cudaErrorLaunchFailure},
+         [](int* o) { barrierUnderACondition<<<1, 64>>>(o); }, cudaErrorLaunchFailure},
         {"a return before a barrier", reinterpret_cast<const void*>(returnBeforeABarrier),
-         [](int* o) { returnBeforeABarrier<<<2, 64>>>(o); }, cudaErrorLaunchFailure},
+         [](int* o) { returnBeforeABarrier<<<1, 64>>>(o); }, cudaErrorLaunchFailure},
         {"a loop with the thread's own trip count", reinterpret_cast<const void*>(loopOfTheThreadsOwnLength),
-         [](int* o) { loopOfTheThreadsOwnLength<<<2, 64>>>(o); }, cudaErrorLaunchFailure},
+         [](int* o) { loopOfTheThreadsOwnLength<<<1, 64>>>(o); }, cudaErrorLaunchFailure},
         {"a shuffle beside the barrier", reinterpret_cast<const void*>(shuffleBesideABarrier),
-         [](int* o) { shuffleBesideABarrier<<<2, 64>>>(o); }, cudaSuccess},
+         [](int* o) { shuffleBesideABarrier<<<1, 64>>>(o); }, cudaSuccess},
     };
     int* out = nullptr;
     ASSERT_EQ(cudaMalloc(&out, 64 * sizeof(int)), cudaSuccess);
