@@ -59,52 +59,44 @@ struct Planner {
         return true;
     }
 
-    // A declaration made once for the block; its uniform variables join `uniform`.
-    bool blockLevel(const DeclStmt* ds) {
+    // Adds each variable of ds to `into` while `fits` holds for it (each sees the ones
+    // before it added); at the first that does not fit, takes them all out again. Other
+    // declarations (a local type, a using-declaration) are let through when `others` is.
+    bool addAll(const DeclStmt* ds, std::set<const VarDecl*>& into, bool others,
+                const std::function<bool(const VarDecl*)>& fits) {
         std::vector<const VarDecl*> added;
-        bool ok = true;
         for (const Decl* d : ds->decls()) {
             const auto* v = dyn_cast<VarDecl>(d);
-            if (!v) continue;  // a local type, using-declaration, static_assert
-            if (!v->hasLocalStorage()) continue;
-            if (!ok || !v->getInit() || !trivialType(ctx, v->getType()) || !onlyRead(v) || !values.pure(v->getInit(), false)) {
-                ok = false;
-                break;
+            if (others && (!v || !v->hasLocalStorage())) continue;
+            if (!v || !v->hasLocalStorage() || !fits(v)) {
+                for (const VarDecl* a : added) into.erase(a);
+                return false;
             }
-            uniform.insert(v);
+            into.insert(v);
             added.push_back(v);
         }
-        if (!ok)
-            for (const VarDecl* v : added) uniform.erase(v);
-        return ok;
+        return true;
+    }
+
+    // A declaration made once for the block: static storage (__shared__), types, and
+    // uniform variables, which join `uniform`.
+    bool blockLevel(const DeclStmt* ds) {
+        return addAll(ds, uniform, true, [&](const VarDecl* v) {
+            return v->getInit() && trivialType(ctx, v->getType()) && onlyRead(v) && values.pure(v->getInit(), false);
+        });
     }
 
     // Declarations a later segment may repeat: values of the thread that never change, and
     // lambdas that capture by reference.
     bool rematerializable(const DeclStmt* ds) {
-        std::vector<const VarDecl*> added;
-        bool ok = true;
-        for (const Decl* d : ds->decls()) {
-            const auto* v = dyn_cast<VarDecl>(d);
-            if (!v || !v->hasLocalStorage() || !v->getInit() || v->getType()->isReferenceType() || !onlyRead(v)) {
-                ok = false;
-                break;
-            }
-            const auto* lambda = dyn_cast<LambdaExpr>(v->getInit()->IgnoreImplicit());
-            if (lambda) {
-                ok = lambda->getCaptureDefault() == LCD_ByRef && !lambda->isMutable() &&
-                     std::none_of(lambda->explicit_capture_begin(), lambda->explicit_capture_end(),
-                                  [&](const LambdaCapture& c) { return c.getCaptureKind() == LCK_ByCopy || lambda->isInitCapture(&c); });
-            } else {
-                ok = trivialType(ctx, v->getType()) && !v->getType()->isArrayType() && values.pure(v->getInit(), true);
-            }
-            if (!ok) break;
-            remat.insert(v);
-            added.push_back(v);
-        }
-        if (!ok)
-            for (const VarDecl* v : added) remat.erase(v);
-        return ok;
+        return addAll(ds, remat, false, [&](const VarDecl* v) {
+            if (!v->getInit() || v->getType()->isReferenceType() || !onlyRead(v)) return false;
+            if (const auto* lambda = dyn_cast<LambdaExpr>(v->getInit()->IgnoreImplicit()))
+                return lambda->getCaptureDefault() == LCD_ByRef && !lambda->isMutable() &&
+                       std::none_of(lambda->explicit_capture_begin(), lambda->explicit_capture_end(),
+                                    [&](const LambdaCapture& c) { return c.getCaptureKind() == LCK_ByCopy || lambda->isInitCapture(&c); });
+            return trivialType(ctx, v->getType()) && !v->getType()->isArrayType() && values.pure(v->getInit(), true);
+        });
     }
 
     // A break or continue in `body` that would leave or restart the loop it belongs to.
