@@ -103,7 +103,7 @@ void printRow(const Row& r) {
     fflush(stdout);
     if (csv) {
         // The free-text columns last, so that a reader splitting on commas gets the numbers right.
-        fprintf(csv, "%s,%s,%s,%.10g,%.6f,%.6f,%.6f,%d,%s,%s\n", csvField(currentSection).c_str(),
+        fprintf(csv, "%s,%s,%s,%.10g,%.9g,%.9g,%.9g,%d,%s,%s\n", csvField(currentSection).c_str(),
                 csvField(r.group).c_str(), csvField(r.series).c_str(), r.n, r.stats.median_ms, r.stats.min_ms,
                 r.stats.max_ms, r.stats.reps, csvField(r.name).c_str(), csvField(r.note).c_str());
         fflush(csv);
