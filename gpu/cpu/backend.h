@@ -30,13 +30,18 @@
 #include <utility>
 
 // The build's kernel parser (gpu/cpu/split/) parses each kernel file with
-// GPUDEMOS_KERNEL_SCAN defined, to tell the kernels from the other functions.
+// GPUDEMOS_KERNEL_SCAN defined, to tell the kernels from the other functions, and
+// GPUDEMOS_DEVICE_SCAN, to find the __device__ variables (registerDeviceVariable).
 #ifdef GPUDEMOS_KERNEL_SCAN
 #define __global__ __attribute__((annotate("gpudemos_global")))
 #else
 #define __global__
 #endif
+#ifdef GPUDEMOS_DEVICE_SCAN
+#define __device__ __attribute__((annotate("gpudemos_device")))
+#else
 #define __device__
+#endif
 #define __host__
 // __constant__ variables are gathered in one linker section, so that a symbol copy can
 // tell a constant-memory variable from a plain host global (cudaErrorInvalidSymbol).
@@ -105,6 +110,11 @@ bool registerBlockFunction(const void* kernel, const void* blockFunction);
 const void* blockFunctionOf(const void* kernel);
 // On by default. Tests and the benchmark turn it off to compare the two paths.
 void setSplitBlocks(bool on);
+
+// Called by the line the kernel parser adds after each __device__ variable of a kernel
+// file, as the program starts: [p, p + n) is a device symbol from then on (symbol copies,
+// cudaGetSymbolAddress, kernel arguments), as a __constant__ variable is. Returns true.
+bool registerDeviceVariable(const void* p, size_t n);
 
 // Slot `slot` of this worker's thread arrays: one T for each thread of the current block,
 // 64-byte aligned, the memory kept from block to block (block_functions.cpp).

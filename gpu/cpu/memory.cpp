@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "gpu/cpu/queue.h"
 
@@ -72,12 +73,28 @@ bool touches(uintptr_t a, uintptr_t end, Match match) {
     return false;
 }
 
-// [p, p + n) lies inside the __constant__ section.
+// The __device__ variables the build's kernel parser registered (registerDeviceVariable),
+// before main: start and size of each. Made on first use, read under its own lock.
+struct DeviceVariables {
+    std::mutex lock;
+    std::vector<std::pair<uintptr_t, size_t>> ranges;
+};
+DeviceVariables& deviceVariables() {
+    static DeviceVariables v;
+    return v;
+}
+
+// [p, p + n) lies inside the __constant__ section or inside one __device__ variable.
 bool inSymbols(const void* p, size_t n) {
     uintptr_t a = reinterpret_cast<uintptr_t>(p);
     uintptr_t lo = reinterpret_cast<uintptr_t>(__start_gpudemos_const);
     uintptr_t hi = reinterpret_cast<uintptr_t>(__stop_gpudemos_const);
-    return lo && a >= lo && a < hi && n <= hi - a;
+    if (lo && a >= lo && a < hi && n <= hi - a) return true;
+    DeviceVariables& v = deviceVariables();
+    std::lock_guard<std::mutex> l(v.lock);
+    for (const auto& [start, size] : v.ranges)
+        if (a >= start && a < start + size && n <= start + size - a) return true;
+    return false;
 }
 
 // Some byte of [p, p + n) (n > 0) is memory only the device may use: a device allocation
@@ -124,6 +141,13 @@ bool managedRange(const void* p, size_t n) {
 }
 
 bool symbolRange(const void* p, size_t n) { return inSymbols(p, n); }
+
+bool registerDeviceVariable(const void* p, size_t n) {
+    DeviceVariables& v = deviceVariables();
+    std::lock_guard<std::mutex> l(v.lock);
+    v.ranges.emplace_back(reinterpret_cast<uintptr_t>(p), n);
+    return true;
+}
 
 void releaseDeviceMemory() {
     std::lock_guard<std::mutex> l(memMutex);

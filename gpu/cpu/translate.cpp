@@ -300,6 +300,8 @@ struct Translator {
         return semi;
     }
 
+    size_t lambdaKeywords = 0;  // toks.size() right after a lambda's keyword made spaces
+
     void run() {
         for (size_t i = 0; i < s.size();) {
             size_t e = skipOpaque(i);
@@ -321,6 +323,18 @@ struct Translator {
                 toks.emplace_back(i, e);
                 i = dynamicShared(i, e);
                 continue;
+            }
+            // An extended lambda's `[] __device__` (or `__host__ __device__`): the keywords
+            // mean nothing on this backend, and the kernel parser, which marks __device__ with
+            // an attribute, could not parse one there; they become spaces.
+            const bool keyword = (e - i == 10 && s.compare(i, 10, "__device__") == 0) ||
+                                 (e - i == 8 && s.compare(i, 8, "__host__") == 0);
+            const size_t n = toks.size();  // (`]]` ends an attribute, not a lambda's captures)
+            if (keyword && n && ((tokIs(n - 1, ']') && !pairAt(n - 1, ']', ']')) || lambdaKeywords == n)) {
+                out.append(s, copied, i - copied);
+                out.append(e - i, ' ');
+                copied = e;
+                lambdaKeywords = toks.size() + 1;
             }
             if (e == i) e = i + 1;
             if (!std::isspace((unsigned char)s[i])) {

@@ -10,6 +10,16 @@
 namespace {
 
 __constant__ int weights[4] = {1, 2, 3, 4};
+__device__ int hits;
+__device__ float table[4];
+
+// Each thread looks up table[i % 4] and counts itself in hits, through the variable or, when
+// handed one, through its address.
+__global__ void lookUpAndCount(float* out, int* counter) {
+    const int i = threadIdx.x;
+    out[i] = table[i % 4];
+    atomicAdd(counter ? counter : &hits, 1);
+}
 
 __global__ void addArrays(int n, const float* x, float* y) {
     for (int i = blockIdx.x * blockDim.x + threadIdx.x; i < n; i += blockDim.x * gridDim.x) y[i] = x[i] + y[i];
@@ -133,6 +143,36 @@ TEST(Memory, ManagedPitchedAndPageLocked) {
     EXPECT_EQ(cudaFree(managed), cudaSuccess);
     EXPECT_EQ(cudaFreeHost(pinned), cudaSuccess);
     EXPECT_EQ(cudaFree(image), cudaSuccess);
+}
+
+// __device__ variables as symbols: copied to and from, with an offset, their address handed
+// to a kernel; a copy past the end refused.
+TEST(Memory, DeviceVariablesAreSymbols) {
+    REQUIRE_GPU();
+#if GPU_BACKEND_IS_CPU && !defined(GPUDEMOS_KERNEL_PARSER)
+    GTEST_SKIP() << "built without the kernel parser (libclang-dev): __device__ variables are not symbols";
+#endif
+    const float values[4] = {0.5f, 1.5f, 2.5f, 3.5f};
+    const int zero = 0;
+    ASSERT_EQ(cudaMemcpyToSymbol(table, values, sizeof values), cudaSuccess);
+    ASSERT_EQ(cudaMemcpyToSymbol(hits, &zero, sizeof zero), cudaSuccess);
+    int* counter = nullptr;
+    ASSERT_EQ(cudaGetSymbolAddress(reinterpret_cast<void**>(&counter), hits), cudaSuccess);
+    float* out = nullptr;
+    ASSERT_EQ(cudaMalloc(&out, 64 * sizeof(float)), cudaSuccess);
+    lookUpAndCount<<<1, 64>>>(out, nullptr);
+    lookUpAndCount<<<1, 32>>>(out, counter);
+    int count = 0;
+    ASSERT_EQ(cudaMemcpyFromSymbol(&count, hits, sizeof count), cudaSuccess);
+    EXPECT_EQ(count, 96);
+    float third = 0, looked[64];
+    ASSERT_EQ(cudaMemcpyFromSymbol(&third, table, sizeof third, 2 * sizeof(float)), cudaSuccess);
+    EXPECT_EQ(third, 2.5f);
+    ASSERT_EQ(cudaMemcpy(looked, out, sizeof looked, cudaMemcpyDeviceToHost), cudaSuccess);
+    for (int i = 0; i < 64; ++i) EXPECT_EQ(looked[i], values[i % 4]) << i;
+    EXPECT_EQ(cudaMemcpyToSymbol(hits, values, sizeof values), cudaErrorInvalidValue);
+    cudaGetLastError();
+    cudaFree(out);
 }
 
 #if GPU_BACKEND_IS_CPU

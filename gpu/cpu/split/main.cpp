@@ -6,11 +6,13 @@
 // place: right after each kernel whose barriers the parser proves are reached by the
 // whole block (plan.cpp) it adds the kernel's block function (emit.cpp), which the runtime
 // then runs instead of one fiber a thread; after a kernel with barriers that stays on
-// fibers, a comment saying why. -v says the same on standard output, a line a kernel
+// fibers, a comment saying why; after each __device__ variable, the line that makes it a
+// device symbol for the runtime (backend.h, registerDeviceVariable). -v says the same on standard output, a line a kernel
 // ("kernel.cu:12: K: loops split at 2 barrier(s)"). A file clang cannot
-// parse is left as it is, with one note on standard error. Files without __syncthreads
-// are not parsed at all. --depfile writes the headers it read, for the build to rerun it
+// parse is left as it is, with one note on standard error. Files with neither
+// __syncthreads nor __device__ are not parsed at all. --depfile writes the headers it read, for the build to rerun it
 // when one changes.
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -27,6 +29,7 @@
 #include <clang/Basic/SourceManager.h>
 #include <clang/Frontend/CompilerInstance.h>
 #include <clang/Frontend/FrontendAction.h>
+#include <clang/Lex/Lexer.h>
 #include <clang/Tooling/Tooling.h>
 #include <llvm/Support/FileSystem.h>
 
@@ -64,9 +67,9 @@ struct FirstError : DiagnosticConsumer {
     }
 };
 
-bool isKernel(const FunctionDecl* f) {
-    for (const auto* a : f->specific_attrs<AnnotateAttr>())
-        if (a->getAnnotation() == "gpudemos_global") return true;
+bool annotated(const Decl* d, const char* what) {
+    for (const auto* a : d->specific_attrs<AnnotateAttr>())
+        if (a->getAnnotation() == what) return true;
     return false;
 }
 
@@ -100,10 +103,29 @@ struct Consumer : ASTConsumer {
         outcome.edits.push_back({at, text});
     }
 
+    // A __device__ variable defined in this file: a line after its declaration registers
+    // it with the runtime, which then takes it for a device symbol.
+    void deviceVariable(ASTContext& ctx, const VarDecl* v) {
+        const SourceManager& sm = ctx.getSourceManager();
+        const SourceLocation end = sm.getExpansionLoc(v->getEndLoc());
+        if (!sm.isInMainFile(end)) return;
+        const StringRef text = sm.getBufferData(sm.getMainFileID());
+        const size_t semicolon = text.find(';', sm.getFileOffset(Lexer::getLocForEndOfToken(end, 0, sm, ctx.getLangOpts())));
+        if (semicolon == StringRef::npos) return;
+        const std::string name = v->getNameAsString();
+        outcome.edits.push_back({unsigned(semicolon + 1), " static const bool gpudemos_device_" + std::to_string(outcome.edits.size()) +
+                                                              "_" + name + " = ::gpu::cpu::registerDeviceVariable(::std::addressof(" +
+                                                              name + "), sizeof(" + name + "));"});
+    }
+
     void visit(ASTContext& ctx, const DeclContext* dc) {
         for (const Decl* d : dc->decls()) {
             if (const auto* f = dyn_cast<FunctionDecl>(d)) {
-                if (f->doesThisDeclarationHaveABody() && isKernel(f)) kernel(ctx, f);
+                if (f->doesThisDeclarationHaveABody() && annotated(f, "gpudemos_global")) kernel(ctx, f);
+            } else if (const auto* v = dyn_cast<VarDecl>(d)) {
+                if (annotated(v, "gpudemos_device") && v->isThisDeclarationADefinition() == VarDecl::Definition &&
+                    !v->getDescribedVarTemplate())
+                    deviceVariable(ctx, v);
             } else if (isa<NamespaceDecl>(d) || isa<LinkageSpecDecl>(d)) {
                 visit(ctx, cast<DeclContext>(d));
             }
@@ -159,9 +181,19 @@ int main(int argc, char** argv) {
     }
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     in.close();
+    // With __device__ marked too, to find the device variables; a file that does not parse
+    // so (clang takes no attribute on a lambda, which an extended [] __device__ lambda
+    // becomes) is parsed again for its kernels only.
     Outcome outcome;
-    if (text.find("__syncthreads") != std::string::npos)
+    if (text.find("__syncthreads") != std::string::npos || text.find("__device__") != std::string::npos) {
+        args.push_back("-DGPUDEMOS_DEVICE_SCAN");
         tooling::runToolOnCodeWithArgs(std::make_unique<Action>(outcome), text, args, path, "gpu_split_blocks");
+        if (!outcome.firstError.empty()) {
+            args.pop_back();
+            outcome = Outcome{};
+            tooling::runToolOnCodeWithArgs(std::make_unique<Action>(outcome), text, args, path, "gpu_split_blocks");
+        }
+    }
     if (!depfile.empty()) {
         std::ofstream d(depfile, std::ios::trunc);
         d << path << ":";
@@ -177,6 +209,8 @@ int main(int argc, char** argv) {
     if (verbose)
         for (const std::string& line : outcome.report) std::printf("%s\n", line.c_str());
     if (outcome.edits.empty()) return 0;
+    std::stable_sort(outcome.edits.begin(), outcome.edits.end(),
+                     [](const Edit& a, const Edit& b) { return a.offset < b.offset; });
     for (auto e = outcome.edits.rbegin(); e != outcome.edits.rend(); ++e) text.insert(e->offset, e->text);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
