@@ -12,22 +12,24 @@
 //
 // it writes (with #line directives pointing each statement at the .cu file)
 //
-//   static void gpudemos_block_k(float* out) {
-//       struct gpudemosFrame { using T0 = float; T0 m0_v; };
-//       gpudemosFrame* const gpudemosFrames = ::gpu::cpu::blockFrames<gpudemosFrame>();
+//   #define threadIdx (gpudemosIdx)      // pushed before, popped after
+//   static __attribute__((flatten)) void gpudemos_block_k(float* out) {
+//       using gpudemosT0 = float;
+//       gpudemosT0* const gpudemosV0 = ::gpu::cpu::threadArray<gpudemosT0>(0);
 //       __shared__ float s[256];
-//       ::gpu::cpu::forEachThread([&](unsigned gpudemosThread) {
-//           auto& gpudemosF = gpudemosFrames[gpudemosThread];
-//           const int t = threadIdx.x; float v = out[t]; s[t] = v;
-//           gpudemosF.m0_v = v;
+//       ::gpu::cpu::forEachThread<false>([&](int gpudemosThread, uint3 gpudemosIdx) {
+//           const int t = threadIdx.x;
+//           float v = out[t];
+//           s[t] = v;
+//           gpudemosV0[gpudemosThread] = v;
 //       });
-//       ::gpu::cpu::forEachThread([&](unsigned gpudemosThread) {
-//           auto& gpudemosF = gpudemosFrames[gpudemosThread];
-//           auto v = gpudemosF.m0_v;
+//       ::gpu::cpu::forEachThread<false>([&](int gpudemosThread, uint3 gpudemosIdx) {
+//           auto v = gpudemosV0[gpudemosThread];
 //           [[maybe_unused]] const int t = threadIdx.x;
 //           out[t] = v + s[255 - t];
 //       });
 //   }
+//   static const bool gpudemos_registered_k = ::gpu::cpu::registerBlockFunction(&k, &gpudemos_block_k);
 #include <clang/AST/ASTContext.h>
 #include <clang/AST/Decl.h>
 #include <clang/AST/QualTypeNames.h>
@@ -86,7 +88,13 @@ struct Writer {
         return buffer.substr(from, to - from).str();
     }
 
-    std::string statement(const Stmt* s) { return lineOf(s->getBeginLoc()) + text(s->getBeginLoc(), s->getEndLoc(), true); }
+    // A statement with its ';' (which clang's range of an expression statement leaves out);
+    // none after one that ends in a block (an `if (c) { ... };` keeps its empty statement).
+    std::string statement(const Stmt* s) {
+        const bool block = isa<IfStmt>(s) || isa<ForStmt>(s) || isa<WhileStmt>(s) || isa<SwitchStmt>(s) ||
+                           isa<CompoundStmt>(s) || isa<CXXForRangeStmt>(s);
+        return lineOf(s->getBeginLoc()) + text(s->getBeginLoc(), s->getEndLoc(), !block);
+    }
 
     std::string typeName(const VarDecl* v) {
         QualType t = v->getType();
