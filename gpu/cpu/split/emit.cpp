@@ -88,11 +88,14 @@ struct Writer {
         return buffer.substr(from, to - from).str();
     }
 
-    // A statement with its ';' (which clang's range of an expression statement leaves out);
-    // none after one that ends in a block (an `if (c) { ... };` keeps its empty statement).
+    // A statement with its ';' (which clang's range of an expression statement leaves out,
+    // also at the end of an `if` or loop without braces); none after a statement that ends
+    // in a block (an `if (c) { ... };` keeps its empty statement).
     std::string statement(const Stmt* s) {
-        const bool block = isa<IfStmt>(s) || isa<ForStmt>(s) || isa<WhileStmt>(s) || isa<SwitchStmt>(s) ||
-                           isa<CompoundStmt>(s) || isa<CXXForRangeStmt>(s);
+        const bool control = isa<IfStmt>(s) || isa<ForStmt>(s) || isa<WhileStmt>(s) || isa<SwitchStmt>(s) ||
+                             isa<CompoundStmt>(s) || isa<CXXForRangeStmt>(s);
+        const SourceLocation end = sm.getExpansionLoc(s->getEndLoc());
+        const bool block = control && *sm.getCharacterData(end) == '}';
         return lineOf(s->getBeginLoc()) + text(s->getBeginLoc(), s->getEndLoc(), !block);
     }
 
