@@ -5,6 +5,9 @@
 //  - the blocks of a launch run in parallel, one worker thread per core;
 //  - all threads of a block run on one worker, one block at a time per worker, so
 //    __shared__ (a static thread_local) is private to the block being run;
+//  - a kernel whose barriers the build's kernel parser proves are reached by the whole
+//    block runs each block through its block function, loops over the threads split at
+//    the barriers (below);
 //  - a block whose first thread reaches no __syncthreads() and no warp function runs its
 //    threads as a plain loop; otherwise every thread of the block gets its own fiber (512
 //    KiB of stack, with a guard region below it), every barrier is a real block barrier
@@ -312,8 +315,8 @@ void queueLaunch(const char* name, const char* argText, Call call, const LaunchC
         return;
     }
     LaunchDesc desc{&runThreadsOf<Call, Tuple>, &runOneOf<Call, Tuple>, closure,
-                          uint3{config.grid.x, config.grid.y, config.grid.z},
-                          uint3{config.block.x, config.block.y, config.block.z}, config.sharedBytes};
+                    uint3{config.grid.x, config.grid.y, config.grid.z},
+                    uint3{config.block.x, config.block.y, config.block.z}, config.sharedBytes};
     if (const void* f = cooperative ? nullptr : blockFunctionOf(reinterpret_cast<const void*>(kernel))) {
         desc.runSplit = &runSplitOf<Call, Tuple, Params...>;
         desc.blockFunction = f;

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -70,7 +69,7 @@ void* threadArrayMemory(unsigned slot, size_t bytes) {
         scratch.bytes = (bytes + 4095) & ~size_t(4095);
         scratch.memory = std::aligned_alloc(64, scratch.bytes);
         if (!scratch.memory) {
-            std::fprintf(stderr, "cpu backend: out of memory for %zu bytes of thread frames\n", bytes);
+            std::fprintf(stderr, "cpu backend: out of memory for %zu bytes of thread arrays\n", bytes);
             std::abort();
         }
     }
